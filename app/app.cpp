@@ -1,0 +1,98 @@
+#include "app/app.h"
+
+#include <SDL.h>
+#include <strings.h>
+
+#include <cstdlib>
+#include <string_view>
+
+#include "slideshow/scene.h"
+#include "support/support.h"
+
+namespace app {
+namespace {
+
+constexpr Uint32 kSubsystems = 0xF231;
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr Uint32 kWindowFlags = 0x1;
+
+[[noreturn]] void FatalSdl() { support::Fatal(SDL_GetError()); }
+
+}  // namespace
+
+bool handleEvent() {
+  SDL_Event event;
+  while (SDL_PollEvent(&event)) {
+    if (event.type == SDL_QUIT) return false;
+    if (event.type == SDL_KEYDOWN || event.type == SDL_KEYUP) {
+      const SDL_Keycode sym = event.key.keysym.sym;
+      if (sym == SDLK_q || sym == SDLK_ESCAPE) return false;
+    }
+  }
+  return true;
+}
+
+bool InvisibleFallback(const char* driver, const char* requested) {
+  if (driver == nullptr) return false;
+  const std::string_view name(driver);
+  if (name != "offscreen" && name != "dummy") return false;
+  // SDL_VIDEODRIVER may list several drivers, separated by commas.
+  std::string_view list = requested ? requested : "";
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    const std::string_view item = list.substr(0, comma);
+    if (item.size() == name.size() && strncasecmp(item.data(), driver, item.size()) == 0) {
+      return false;
+    }
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  return true;
+}
+
+SignalDispositions SaveSignals() {
+  SignalDispositions saved{};
+  sigaction(SIGINT, nullptr, &saved.interrupt);
+  sigaction(SIGTERM, nullptr, &saved.terminate);
+  sigaction(SIGHUP, nullptr, &saved.hangup);
+  return saved;
+}
+
+void RestoreSignals(const SignalDispositions& saved) {
+  sigaction(SIGINT, &saved.interrupt, nullptr);
+  sigaction(SIGTERM, &saved.terminate, nullptr);
+  sigaction(SIGHUP, &saved.hangup, nullptr);
+}
+
+void Run() {
+  // SDL turns SIGINT and SIGTERM into quit events; they must end the process by themselves.
+  const SignalDispositions signals = SaveSignals();
+  if (SDL_Init(kSubsystems) != 0) FatalSdl();
+  RestoreSignals(signals);
+  support::Cleanup quitSdl(SDL_Quit);
+
+  // Without a display SDL quietly falls back to a driver that shows nothing.
+  if (InvisibleFallback(SDL_GetCurrentVideoDriver(), std::getenv("SDL_VIDEODRIVER"))) {
+    support::Fatal("No available video device");
+  }
+
+  SDL_Window* window = nullptr;
+  SDL_Renderer* renderer = nullptr;
+  if (SDL_CreateWindowAndRenderer(kWidth, kHeight, kWindowFlags, &window, &renderer) != 0) {
+    FatalSdl();
+  }
+  support::Cleanup destroyWindow([window] { SDL_DestroyWindow(window); });
+
+  SDL_Surface* surface = SDL_GetWindowSurface(window);
+  if (surface == nullptr) FatalSdl();
+
+  slideshow::Scene scene = slideshow::Scene::New(renderer, surface);
+
+  while (handleEvent()) {
+    SDL_RenderClear(renderer);
+    scene.Update();
+  }
+}
+
+}  // namespace app
