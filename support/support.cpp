@@ -58,15 +58,25 @@ void RunThreadCleanups() {
 }
 
 [[noreturn]] void Fatal(std::string_view text) {
+  // A clean-up that fails fatally comes back here: the first failure stays the one reported.
+  thread_local std::string first;
+  thread_local bool failing = false;
+  std::string during;
+  if (!failing) {
+    failing = true;
+    first = text;
+  } else {
+    during = text;
+  }
   RunThreadCleanups();
 
   // Both threads may fail at once: one message, one exit.
   static std::mutex exiting;
   exiting.lock();
 
-  std::string msg = "panic: ";
-  msg.append(text);
-  msg += "\n\n";
+  std::string msg = "panic: " + first + "\n";
+  if (!during.empty()) msg += "during clean-up: " + during + "\n";
+  msg += "\n";
   char name[32] = "?";
   pthread_getname_np(pthread_self(), name, sizeof name);
   const pid_t tid = gettid();
