@@ -49,11 +49,11 @@ struct [[nodiscard]] Result {
 };
 
 // Returns the error of an Error-valued expression from the enclosing function.
-#define TRY(expr)                                 \
-  do {                                            \
-    if (::support::Error try_err_ = (expr)) {     \
-      return try_err_;                            \
-    }                                             \
+#define TRY(expr)                             \
+  do {                                        \
+    if (::support::Error try_err_ = (expr)) { \
+      return try_err_;                        \
+    }                                         \
   } while (0)
 
 // A clean-up action registered on the current thread right after an acquisition. It runs when

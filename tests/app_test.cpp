@@ -1,8 +1,7 @@
-#include <gtest/gtest.h>
-
 #include "app/app.h"
 
 #include <SDL.h>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -47,10 +46,10 @@ TEST_F(HandleEvent, QuitAndStopKeysStopOnPressAndRelease) {
     Uint16 mod;
     Uint8 repeat;
   };
-  for (const Case c : {Case{SDL_KEYDOWN, SDLK_q, 0, 0}, Case{SDL_KEYUP, SDLK_q, 0, 0},
-                       Case{SDL_KEYDOWN, SDLK_ESCAPE, 0, 0}, Case{SDL_KEYUP, SDLK_ESCAPE, 0, 0},
-                       Case{SDL_KEYDOWN, SDLK_q, KMOD_LSHIFT, 0},
-                       Case{SDL_KEYDOWN, SDLK_q, 0, 1}}) {
+  for (const Case c :
+       {Case{SDL_KEYDOWN, SDLK_q, 0, 0}, Case{SDL_KEYUP, SDLK_q, 0, 0},
+        Case{SDL_KEYDOWN, SDLK_ESCAPE, 0, 0}, Case{SDL_KEYUP, SDLK_ESCAPE, 0, 0},
+        Case{SDL_KEYDOWN, SDLK_q, KMOD_LSHIFT, 0}, Case{SDL_KEYDOWN, SDLK_q, 0, 1}}) {
     PushKey(c.type, c.sym, c.mod, c.repeat);
     EXPECT_FALSE(app::handleEvent()) << c.type << " " << c.sym;
     SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);

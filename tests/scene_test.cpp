@@ -252,8 +252,8 @@ TEST_F(SceneTest, LargerThanTheScreenStaysCentredAndIsCut) {
 
 TEST_F(SceneTest, SetsTheCallersRenderTargetBack) {
   slideshow::Scene& s = Build(dir_.path());
-  SDL_Texture* target = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_ARGB8888,
-                                          SDL_TEXTUREACCESS_TARGET, 64, 64);
+  SDL_Texture* target =
+      SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET, 64, 64);
   ASSERT_NE(target, nullptr);
   ASSERT_EQ(SDL_SetRenderTarget(renderer_, target), 0);
   s.Update();

@@ -1,11 +1,11 @@
+#include "support/support.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-
-#include "support/support.h"
 
 namespace {
 
@@ -61,7 +61,9 @@ TEST(FatalPath, RunsThisThreadsCleanupsMostRecentFirstThenPanics) {
   EXPECT_EXIT(
       {
         Cleanup first([] { Say("cleanup first\n"); });
-        { Cleanup done([] { Say("already ran\n"); }); }
+        {
+          Cleanup done([] { Say("already ran\n"); });
+        }
         Cleanup second([] { Say("cleanup second\n"); });
         support::Fatal(MakeError("boom"));
       },

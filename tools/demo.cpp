@@ -54,13 +54,13 @@ void Digit(SDL_Surface* s, int digit, int x, int y, int h, Uint32 colour) {
                                                    0x6D, 0x7D, 0x07, 0x7F, 0x6F};
   const int w = h / 2, t = std::max(2, h / 10), half = h / 2;
   const Uint8 on = kSegments[static_cast<size_t>(digit)];
-  if (on & 0x01) Fill(s, x, y, w, t, colour);                     // top
-  if (on & 0x02) Fill(s, x + w - t, y, t, half, colour);          // upper right
-  if (on & 0x04) Fill(s, x + w - t, y + half, t, half, colour);   // lower right
-  if (on & 0x08) Fill(s, x, y + h - t, w, t, colour);             // bottom
-  if (on & 0x10) Fill(s, x, y + half, t, half, colour);           // lower left
-  if (on & 0x20) Fill(s, x, y, t, half, colour);                  // upper left
-  if (on & 0x40) Fill(s, x, y + half - t / 2, w, t, colour);      // middle
+  if (on & 0x01) Fill(s, x, y, w, t, colour);                    // top
+  if (on & 0x02) Fill(s, x + w - t, y, t, half, colour);         // upper right
+  if (on & 0x04) Fill(s, x + w - t, y + half, t, half, colour);  // lower right
+  if (on & 0x08) Fill(s, x, y + h - t, w, t, colour);            // bottom
+  if (on & 0x10) Fill(s, x, y + half, t, half, colour);          // lower left
+  if (on & 0x20) Fill(s, x, y, t, half, colour);                 // upper left
+  if (on & 0x40) Fill(s, x, y + half - t / 2, w, t, colour);     // middle
 }
 
 void Number(SDL_Surface* s, int n, Uint32 colour) {

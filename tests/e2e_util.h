@@ -1,0 +1,76 @@
+// Running the real program under a private X server, looking at it and talking to it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+namespace e2e {
+
+// X11's own headers define macros (None, Status) that clash with the test framework.
+using Window = unsigned long;
+
+// An Xvfb of 1920 x 1080 on a display number that was free.
+class XServer {
+ public:
+  XServer();
+  ~XServer();
+  XServer(const XServer&) = delete;
+  XServer& operator=(const XServer&) = delete;
+
+  bool ok() const { return dpy_ != nullptr; }
+  const std::string& name() const { return name_; }
+  pid_t pid() const { return pid_; }
+
+  // The whole screen, as RGB.
+  struct Shot {
+    int w = 0, h = 0;
+    std::vector<testutil::Rgb> px;
+    testutil::Rgb at(int x, int y) const { return px[static_cast<size_t>(y * w + x)]; }
+  };
+  Shot Screenshot() const;
+  // The mapped top-level window of a process, or 0.
+  Window WindowOf(pid_t pid) const;
+  // A key pressed and released in window `w`, as the keyboard would.
+  void TapKey(Window w, unsigned long keysym) const;
+  // What a window manager sends when the user closes the window.
+  void RequestClose(Window w) const;
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+  void* dpy_ = nullptr;  // Display*
+};
+
+struct Options {
+  std::string cwd;
+  std::map<std::string, std::string> env;  // on top of a minimal environment
+  std::vector<std::string> unset;          // names removed from it
+  bool ignoreInterrupt = false;            // start with SIGINT and SIGHUP ignored
+};
+
+// The program, started with the given working directory and environment; standard error goes
+// to a file.
+class Program {
+ public:
+  explicit Program(const Options& options);
+  ~Program();
+  pid_t pid() const { return pid_; }
+  // The wait status once it has ended within `timeout`, else nothing.
+  std::optional<int> Wait(std::chrono::milliseconds timeout);
+  bool Running();
+  std::string Stderr() const;
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  testutil::TempDir scratch_;
+};
+
+}  // namespace e2e
