@@ -1,6 +1,12 @@
 #include <unistd.h>
 
 #include "app/app.h"
+#include "soundtrack/decoder.h"
+
+namespace {
+// libmpg123 is ready before main takes its first step.
+const bool decoderLibraryReady = (soundtrack::InitDecoderLibrary(), true);
+}  // namespace
 
 int main() {
   app::Run();
