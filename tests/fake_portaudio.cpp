@@ -1,0 +1,99 @@
+#include "tests/fake_portaudio.h"
+
+#include <algorithm>
+
+namespace fakepa {
+namespace {
+
+State state;
+int dummyStream;
+PaHostApiInfo hostApi{1, paALSA, "ALSA", 2, 0, 1};
+
+}  // namespace
+
+State& Reset() {
+  state = State{};
+  state.devices = {
+      PaDeviceInfo{2, "mic", 0, 2, 0, 0.01, 0.0, 0.2, 0.0, 48000},
+      PaDeviceInfo{2, "speaker", 0, 0, 6, 0.0, 0.0123456789, 0.0, 0.3714285714, 44100},
+  };
+  return state;
+}
+State& Get() { return state; }
+int Count(const std::string& call) {
+  return static_cast<int>(std::count(state.calls.begin(), state.calls.end(), call));
+}
+
+}  // namespace fakepa
+
+using fakepa::state;
+
+extern "C" {
+
+const char* Pa_GetErrorText(PaError code) {
+  static thread_local std::string text;
+  text = "fake text for " + std::to_string(code);
+  return text.c_str();
+}
+const PaHostErrorInfo* Pa_GetLastHostErrorInfo() { return &state.hostError; }
+PaError Pa_Initialize() {
+  state.calls.push_back("Pa_Initialize");
+  return state.initialize;
+}
+PaError Pa_Terminate() {
+  state.calls.push_back("Pa_Terminate");
+  return state.terminate;
+}
+PaHostApiIndex Pa_GetHostApiCount() {
+  state.calls.push_back("Pa_GetHostApiCount");
+  return state.hostApiCount;
+}
+PaDeviceIndex Pa_GetDeviceCount() {
+  state.calls.push_back("Pa_GetDeviceCount");
+  return state.deviceCount;
+}
+const PaDeviceInfo* Pa_GetDeviceInfo(PaDeviceIndex i) {
+  if (i < 0 || static_cast<size_t>(i) >= state.devices.size()) return nullptr;
+  return &state.devices[static_cast<size_t>(i)];
+}
+const PaHostApiInfo* Pa_GetHostApiInfo(PaHostApiIndex) { return &fakepa::hostApi; }
+PaDeviceIndex Pa_HostApiDeviceIndexToDeviceIndex(PaHostApiIndex, int k) { return k; }
+PaDeviceIndex Pa_GetDefaultOutputDevice() {
+  state.calls.push_back("Pa_GetDefaultOutputDevice");
+  return state.defaultOutput;
+}
+PaDeviceIndex Pa_GetDefaultInputDevice() {
+  state.calls.push_back("Pa_GetDefaultInputDevice");
+  return 0;
+}
+PaError Pa_OpenStream(PaStream** stream, const PaStreamParameters* in,
+                      const PaStreamParameters* out, double rate, unsigned long frames,
+                      PaStreamFlags, PaStreamCallback*, void*) {
+  state.calls.push_back("Pa_OpenStream");
+  state.openHadInput = in != nullptr;
+  state.openHadOutput = out != nullptr;
+  if (out) state.openOutput = *out;
+  state.openRate = rate;
+  state.openFrames = frames;
+  *stream = &fakepa::dummyStream;
+  return state.open;
+}
+PaError Pa_StartStream(PaStream*) {
+  state.calls.push_back("Pa_StartStream");
+  return state.start;
+}
+PaError Pa_WriteStream(PaStream*, const void*, unsigned long frames) {
+  state.calls.push_back("Pa_WriteStream");
+  state.writeFrames = frames;
+  return state.write;
+}
+PaError Pa_StopStream(PaStream*) {
+  state.calls.push_back("Pa_StopStream");
+  return state.stop;
+}
+PaError Pa_CloseStream(PaStream*) {
+  state.calls.push_back("Pa_CloseStream");
+  return state.close;
+}
+
+}  // extern "C"
