@@ -1,12 +1,16 @@
 #include "app/app.h"
 
 #include <SDL.h>
+#include <pthread.h>
 #include <strings.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <string_view>
 
 #include "slideshow/scene.h"
+#include "soundtrack/sound.h"
 #include "support/support.h"
 
 namespace app {
@@ -18,6 +22,20 @@ constexpr int kHeight = 1080;
 constexpr Uint32 kWindowFlags = 0x1;
 
 [[noreturn]] void FatalSdl() { support::Fatal(SDL_GetError()); }
+
+void* PlaySoundtrack(void*) {
+  pthread_setname_np(pthread_self(), "music");
+  soundtrack::PlayMP3("music/dunk.mp3");
+}
+
+// The music runs for the rest of the process: nobody waits for it or tells it to stop.
+void StartSoundtrack() {
+  pthread_t thread;
+  if (const int err = pthread_create(&thread, nullptr, PlaySoundtrack, nullptr)) {
+    support::Fatal(std::string("cannot start the music thread: ") + strerror(err));
+  }
+  pthread_detach(thread);
+}
 
 }  // namespace
 
@@ -88,6 +106,7 @@ void Run() {
   if (surface == nullptr) FatalSdl();
 
   slideshow::Scene scene = slideshow::Scene::New(renderer, surface);
+  StartSoundtrack();
 
   while (handleEvent()) {
     SDL_RenderClear(renderer);

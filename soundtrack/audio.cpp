@@ -79,6 +79,11 @@ support::Error FromCode(int code) {
   return support::Error(std::make_shared<Error>(code));
 }
 
+bool IsOutputUnderflow(const support::Error& err) {
+  const Error* pa = err.As<Error>();
+  return pa != nullptr && pa->Code() == paOutputUnderflowed;
+}
+
 std::chrono::nanoseconds ToNanoseconds(double seconds) {
   const double ns = seconds * 1e9;
   // Out-of-range conversions are undefined; no real device reports such latencies.

@@ -42,6 +42,9 @@ class UnanticipatedHostError final : public support::ErrorInfo {
 // A PortAudio result code as an error value: absent for success.
 support::Error FromCode(int code);
 
+// Whether `err` is PortAudio's report that the device ran dry before a write.
+bool IsOutputUnderflow(const support::Error& err);
+
 struct HostApiInfo {
   int Type = 0;
   std::string Name;

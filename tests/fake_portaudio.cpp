@@ -1,5 +1,7 @@
 #include "tests/fake_portaudio.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace fakepa {
@@ -9,6 +11,13 @@ State state;
 int dummyStream;
 PaHostApiInfo hostApi{1, paALSA, "ALSA", 2, 0, 1};
 
+void Record(const char* call) {
+  state.calls.push_back(call);
+  if (state.trace) {
+    const std::string line = std::string(call) + "\n";
+    (void)!write(STDERR_FILENO, line.data(), line.size());
+  }
+}
 }  // namespace
 
 State& Reset() {
@@ -37,19 +46,19 @@ const char* Pa_GetErrorText(PaError code) {
 }
 const PaHostErrorInfo* Pa_GetLastHostErrorInfo() { return &state.hostError; }
 PaError Pa_Initialize() {
-  state.calls.push_back("Pa_Initialize");
+  fakepa::Record("Pa_Initialize");
   return state.initialize;
 }
 PaError Pa_Terminate() {
-  state.calls.push_back("Pa_Terminate");
+  fakepa::Record("Pa_Terminate");
   return state.terminate;
 }
 PaHostApiIndex Pa_GetHostApiCount() {
-  state.calls.push_back("Pa_GetHostApiCount");
+  fakepa::Record("Pa_GetHostApiCount");
   return state.hostApiCount;
 }
 PaDeviceIndex Pa_GetDeviceCount() {
-  state.calls.push_back("Pa_GetDeviceCount");
+  fakepa::Record("Pa_GetDeviceCount");
   return state.deviceCount;
 }
 const PaDeviceInfo* Pa_GetDeviceInfo(PaDeviceIndex i) {
@@ -59,17 +68,17 @@ const PaDeviceInfo* Pa_GetDeviceInfo(PaDeviceIndex i) {
 const PaHostApiInfo* Pa_GetHostApiInfo(PaHostApiIndex) { return &fakepa::hostApi; }
 PaDeviceIndex Pa_HostApiDeviceIndexToDeviceIndex(PaHostApiIndex, int k) { return k; }
 PaDeviceIndex Pa_GetDefaultOutputDevice() {
-  state.calls.push_back("Pa_GetDefaultOutputDevice");
+  fakepa::Record("Pa_GetDefaultOutputDevice");
   return state.defaultOutput;
 }
 PaDeviceIndex Pa_GetDefaultInputDevice() {
-  state.calls.push_back("Pa_GetDefaultInputDevice");
+  fakepa::Record("Pa_GetDefaultInputDevice");
   return 0;
 }
 PaError Pa_OpenStream(PaStream** stream, const PaStreamParameters* in,
                       const PaStreamParameters* out, double rate, unsigned long frames,
                       PaStreamFlags, PaStreamCallback*, void*) {
-  state.calls.push_back("Pa_OpenStream");
+  fakepa::Record("Pa_OpenStream");
   state.openHadInput = in != nullptr;
   state.openHadOutput = out != nullptr;
   if (out) state.openOutput = *out;
@@ -79,20 +88,21 @@ PaError Pa_OpenStream(PaStream** stream, const PaStreamParameters* in,
   return state.open;
 }
 PaError Pa_StartStream(PaStream*) {
-  state.calls.push_back("Pa_StartStream");
+  fakepa::Record("Pa_StartStream");
   return state.start;
 }
 PaError Pa_WriteStream(PaStream*, const void*, unsigned long frames) {
-  state.calls.push_back("Pa_WriteStream");
+  fakepa::Record("Pa_WriteStream");
   state.writeFrames = frames;
-  return state.write;
+  const size_t n = static_cast<size_t>(fakepa::Count("Pa_WriteStream"));
+  return n <= state.writes.size() ? state.writes[n - 1] : state.write;
 }
 PaError Pa_StopStream(PaStream*) {
-  state.calls.push_back("Pa_StopStream");
+  fakepa::Record("Pa_StopStream");
   return state.stop;
 }
 PaError Pa_CloseStream(PaStream*) {
-  state.calls.push_back("Pa_CloseStream");
+  fakepa::Record("Pa_CloseStream");
   return state.close;
 }
 

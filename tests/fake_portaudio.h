@@ -21,6 +21,10 @@ struct State {
   PaError stop = paNoError;
   PaError close = paNoError;
   PaHostErrorInfo hostError{paALSA, -77, "the host's own words"};
+  // Results of successive writes; once used up, `write`.
+  std::vector<PaError> writes;
+  // Write each call's name on standard error as it happens (for tests of dying processes).
+  bool trace = false;
   std::vector<PaDeviceInfo> devices;
 
   // What was asked of it, in order: function names, and the arguments worth checking.

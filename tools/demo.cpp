@@ -1,11 +1,17 @@
 #include "tools/demo.h"
 
 #include <SDL.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <memory>
+#include <vector>
 
 #include "slideshow/scene.h"
 
@@ -124,7 +130,77 @@ support::Error Save(SDL_Surface* s, const std::string& path) {
   return {};
 }
 
+void Put(std::ofstream& out, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.put(static_cast<char>(v >> (8 * i)));
+}
+
+// Eight bars of broken chords over a bass line, 16-bit stereo at 44.1 kHz. Every note ends
+// before the bar does, so the end joins the beginning without a click.
+support::Error WriteMelodyWav(const std::string& path) {
+  constexpr int kRate = 44100;
+  constexpr double kBeat = 0.25;  // seconds per eighth note
+  // Semitones above A3 (220 Hz): Am, F, C, G, twice.
+  constexpr std::array<std::array<int, 3>, 4> kChords{{{0, 3, 7}, {-4, 0, 3}, {3, 7, 10}, {-2, 2, 5}}};
+  std::vector<int16_t> samples;
+  for (int bar = 0; bar < 8; ++bar) {
+    const auto& chord = kChords[static_cast<size_t>(bar % 4)];
+    for (int step = 0; step < 8; ++step) {
+      const int note = chord[static_cast<size_t>(step % 3)] + (step >= 4 ? 12 : 0);
+      const double f = 220.0 * std::pow(2.0, note / 12.0);
+      const double bass = 55.0 * std::pow(2.0, chord[0] / 12.0);
+      const int n = static_cast<int>(kBeat * kRate);
+      for (int i = 0; i < n; ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        const double env = std::exp(-6 * t) * std::min(1.0, t * 200) * std::min(1.0, (n - i) / 200.0);
+        const double bar_t = (step * n + i) / static_cast<double>(kRate);
+        const double bassEnv = std::min(1.0, bar_t * 50) * std::min(1.0, (8 * kBeat - bar_t) * 50);
+        const double melody = 0.35 * env * std::sin(2 * M_PI * f * t);
+        const double low = 0.25 * bassEnv * std::sin(2 * M_PI * bass * bar_t);
+        samples.push_back(static_cast<int16_t>(32767 * (melody * 0.8 + low)));  // left
+        samples.push_back(static_cast<int16_t>(32767 * (melody + low * 0.8)));  // right
+      }
+    }
+  }
+  std::ofstream out(path, std::ios::binary);
+  const auto bytes = static_cast<uint32_t>(samples.size() * 2);
+  out.write("RIFF", 4);
+  Put(out, 36 + bytes, 4);
+  out.write("WAVEfmt ", 8);
+  Put(out, 16, 4);
+  Put(out, 1, 2);
+  Put(out, 2, 2);
+  Put(out, kRate, 4);
+  Put(out, kRate * 4, 4);
+  Put(out, 4, 2);
+  Put(out, 16, 2);
+  out.write("data", 4);
+  Put(out, bytes, 4);
+  for (int16_t v : samples) Put(out, static_cast<uint16_t>(v), 2);
+  if (!out) return support::MakeError("cannot write " + path);
+  return {};
+}
+
 }  // namespace
+
+support::Error WriteMusic(const std::string& dir) {
+  mkdir(dir.c_str(), 0755);
+  const std::string music = dir + "/music";
+  mkdir(music.c_str(), 0755);
+  const std::string wav = music + "/dunk.wav", mp3 = music + "/dunk.mp3";
+  TRY(WriteMelodyWav(wav));
+  const char* argv[] = {"lame", "--quiet", "-b", "160", wav.c_str(), mp3.c_str(), nullptr};
+  pid_t pid;
+  if (posix_spawnp(&pid, "lame", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+    return support::MakeError("cannot run lame");
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::remove(wav.c_str());
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return support::MakeError("lame failed to encode " + mp3);
+  }
+  return {};
+}
 
 support::Error WritePictures(const std::string& dir) {
   mkdir(dir.c_str(), 0755);

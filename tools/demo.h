@@ -11,4 +11,8 @@ namespace demo {
 // colour, pattern and big number, and a 1920 x 1080 background.
 support::Error WritePictures(const std::string& dir);
 
+// Writes `dir`/music/dunk.mp3: a short synthesised melody that loops seamlessly, encoded by
+// the `lame` command.
+support::Error WriteMusic(const std::string& dir);
+
 }  // namespace demo

@@ -8,7 +8,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: make-demo DIR\n");
     return 64;
   }
-  if (support::Error err = demo::WritePictures(argv[1])) {
+  support::Error err = demo::WritePictures(argv[1]);
+  if (!err) err = demo::WriteMusic(argv[1]);
+  if (err) {
     std::fprintf(stderr, "make-demo: %s\n", err.Text().c_str());
     return 1;
   }

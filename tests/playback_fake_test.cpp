@@ -1,0 +1,79 @@
+// The looping playback over the real decoder and a fake PortAudio: what happens on each
+// failure, and in which order the clean-ups run.
+#include <gtest/gtest.h>
+
+#include "soundtrack/sound.h"
+#include "tests/audio_util.h"
+#include "tests/fake_portaudio.h"
+#include "tests/test_util.h"
+
+extern "C" int __real_mpg123_close(struct mpg123_handle_struct* mh);
+// Linked with --wrap: the decoder's close shows in the trace with PortAudio's calls.
+extern "C" int __wrap_mpg123_close(struct mpg123_handle_struct* mh) {
+  if (fakepa::Get().trace) (void)!write(STDERR_FILENO, "mpg123_close\n", 13);
+  return __real_mpg123_close(mh);
+}
+
+namespace {
+
+class Playback : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    soundtrack::InitDecoderLibrary();
+    dir_ = std::make_unique<testutil::TempDir>();
+    mp3_ = dir_->path() + "/tone.mp3";
+    // Long enough that the writes of one test never reach its end.
+    ASSERT_TRUE(testutil::MakeMp3(mp3_, 44100, 2, 44100));
+  }
+  static void TearDownTestSuite() { dir_.reset(); }
+  void SetUp() override {
+    fakepa::Reset();
+    fakepa::Get().trace = true;
+  }
+  static inline std::unique_ptr<testutil::TempDir> dir_;
+  static inline std::string mp3_;
+};
+
+TEST_F(Playback, UnderflowsAreNotFatalOtherWriteErrorsAre) {
+  fakepa::Get().writes = {paNoError, paOutputUnderflowed, paOutputUnderflowed, paNoError,
+                          paInternalError};
+  EXPECT_EXIT(soundtrack::PlayMP3(mp3_), testing::ExitedWithCode(2),
+              "Pa_StartStream\n(Pa_WriteStream\n){5}Pa_StopStream\nPa_CloseStream\nPa_Terminate\n"
+              "mpg123_close\npanic: fake text for -9986\n");
+}
+
+TEST_F(Playback, CleanupsRunMostRecentFirst) {
+  fakepa::Get().write = paInternalError;
+  EXPECT_EXIT(soundtrack::PlayMP3(mp3_), testing::ExitedWithCode(2),
+              "Pa_WriteStream\nPa_StopStream\nPa_CloseStream\nPa_Terminate\nmpg123_close\n"
+              "panic: fake text for -9986\n");
+  fakepa::Get().write = paNoError;
+  fakepa::Get().start = paInvalidDevice;
+  EXPECT_EXIT(soundtrack::PlayMP3(mp3_), testing::ExitedWithCode(2),
+              "Pa_StartStream\nPa_CloseStream\nPa_Terminate\nmpg123_close\n"
+              "panic: fake text for -9996\n");
+  fakepa::Get().start = paNoError;
+  fakepa::Get().open = paInvalidSampleRate;
+  EXPECT_EXIT(soundtrack::PlayMP3(mp3_), testing::ExitedWithCode(2),
+              "Pa_OpenStream\nPa_Terminate\nmpg123_close\npanic: fake text for -9997\n");
+}
+
+TEST_F(Playback, AFailedInitializeShowsAsNotInitialized) {
+  fakepa::Get().initialize = paInternalError;
+  EXPECT_EXIT(soundtrack::PlayMP3(mp3_), testing::ExitedWithCode(2),
+              "Pa_Initialize\nPa_Terminate\nmpg123_close\npanic: fake text for -10000\n");
+}
+
+TEST_F(Playback, AMissingFileIsFatalBeforePortAudio) {
+  EXPECT_EXIT(soundtrack::PlayMP3(dir_->path() + "/none.mp3"), testing::ExitedWithCode(2),
+              "panic: error opening " + dir_->path() + "/none.mp3: ");
+  EXPECT_EQ(fakepa::Count("Pa_Initialize"), 0);
+}
+
+TEST_F(Playback, NoDeviceIsFatal) {
+  fakepa::Get().defaultOutput = paNoDevice;
+  EXPECT_EXIT(soundtrack::PlayMP3(mp3_), testing::ExitedWithCode(2),
+              "Pa_Terminate\nmpg123_close\npanic: no default output device\n");
+}
+
+}  // namespace
