@@ -38,9 +38,8 @@ void PlayMP3(const std::string& fileName) {
   support::Cleanup terminate([] { (void)audio::Terminate(); });
 
   const auto out = audio::SampleBuffer::Make(kOutSamples);
-  auto [stream, openErr] = audio::OpenDefaultStream(0, format.channels,
-                                                    static_cast<double>(format.rate),
-                                                    kFramesPerBuffer, out);
+  auto [stream, openErr] = audio::OpenDefaultStream(
+      0, format.channels, static_cast<double>(format.rate), kFramesPerBuffer, out);
   chk(openErr);
   support::Cleanup closeStream([&] { (void)stream->Close(); });
   chk(stream->Start());

@@ -3,8 +3,11 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <thread>
 
+#include "tests/alsa_home.h"
+#include "tests/audio_util.h"
 #include "tests/e2e_util.h"
 
 namespace {
@@ -15,15 +18,36 @@ using testutil::Rgb;
 
 class Show : public testing::Test {
  protected:
-  // One server for the suite: starting Xvfb takes a while.
-  static void SetUpTestSuite() { server_ = std::make_unique<e2e::XServer>(); }
-  static void TearDownTestSuite() { server_.reset(); }
-  void SetUp() override { ASSERT_TRUE(x_.ok()) << "Xvfb did not start"; }
+  // One server for the suite: starting Xvfb takes a while. The sound goes to ALSA's `null`
+  // device unless a test says otherwise.
+  static void SetUpTestSuite() {
+    server_ = std::make_unique<e2e::XServer>();
+    home_ = std::make_unique<testutil::TempDir>();
+    testutil::WriteAsoundrc(home_->path());
+    tone_ = home_->path() + "/tone.mp3";
+    ASSERT_TRUE(testutil::MakeMp3(tone_, 44100, 2, 44100));
+  }
+  static void TearDownTestSuite() {
+    server_.reset();
+    home_.reset();
+  }
+  void SetUp() override {
+    ASSERT_TRUE(x_.ok()) << "Xvfb did not start";
+    UseMusic(tone_);
+  }
+
+  // The soundtrack the show in dir_ plays.
+  void UseMusic(const std::string& mp3) {
+    std::filesystem::create_directories(dir_.path() + "/music");
+    std::filesystem::copy_file(mp3, dir_.path() + "/music/dunk.mp3",
+                               std::filesystem::copy_options::overwrite_existing);
+  }
 
   e2e::Options OnDisplay(const std::string& cwd) {
     return e2e::Options{.cwd = cwd,
-                        .env = {{"DISPLAY", x_.name()}},
-                        .unset = {"SDL_VIDEODRIVER", "WAYLAND_DISPLAY"}};
+                        .env = {{"DISPLAY", x_.name()}, {"HOME", home_->path()}},
+                        .unset = {"SDL_VIDEODRIVER", "WAYLAND_DISPLAY", "TEST_ALSA_SLAVE",
+                                  "TEST_ALSA_CAPTURE", "PULSE_SERVER"}};
   }
 
   // The program's window, once it has stayed the same for half a second: SDL replaces its first
@@ -51,6 +75,8 @@ class Show : public testing::Test {
   }
 
   static inline std::unique_ptr<e2e::XServer> server_;
+  static inline std::unique_ptr<testutil::TempDir> home_;
+  static inline std::string tone_;
   e2e::XServer& x_ = *server_;
   testutil::TempDir dir_;
 };
@@ -100,7 +126,7 @@ TEST_F(Show, GrowsEachPictureFromTheCentreInOrderThenTheLastOverTheBackground) {
   EXPECT_GE(largestW, 500);  // it did grow
   x_.TapKey(window, XK_q);
   ExpectExit(p, 0);
-  EXPECT_EQ(p.Stderr(), "");
+  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
 }
 
 TEST_F(Show, StopsWithStatusZeroOnQEscapeAndWindowClose) {
@@ -118,7 +144,7 @@ TEST_F(Show, StopsWithStatusZeroOnQEscapeAndWindowClose) {
       x_.TapKey(w, std::string(how) == "q" ? XK_q : XK_Escape);
     }
     ExpectExit(p, 0);
-    EXPECT_EQ(p.Stderr(), "");
+    EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
   }
 }
 
@@ -141,7 +167,7 @@ TEST_F(Show, TerminationSignalsEndItByTheirDefaultAction) {
     ASSERT_TRUE(status);
     ASSERT_TRUE(WIFSIGNALED(*status)) << "status " << *status;
     EXPECT_EQ(WTERMSIG(*status), sig);
-    EXPECT_EQ(p.Stderr(), "");
+    EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
   }
 }
 
@@ -166,7 +192,7 @@ TEST_F(Show, WithoutImagesItKeepsAnEmptyScreenUntilStopped) {
   EXPECT_EQ(shot.at(0, 0), (Rgb{0, 0, 0}));
   x_.TapKey(w, XK_q);
   ExpectExit(p, 0);
-  EXPECT_EQ(p.Stderr(), "");
+  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
 }
 
 TEST_F(Show, PanicsWithoutAUsableDisplay) {
@@ -194,9 +220,9 @@ TEST_F(Show, PanicsWithoutAUsableDisplay) {
 TEST_F(Show, AnInvisibleDriverRunsWhenAskedFor) {
   for (const char* driver : {"offscreen", "dummy"}) {
     SCOPED_TRACE(driver);
-    e2e::Options o{.cwd = dir_.path(),
-                   .env = {{"SDL_VIDEODRIVER", driver}},
-                   .unset = {"DISPLAY", "WAYLAND_DISPLAY"}};
+    e2e::Options o = OnDisplay(dir_.path());
+    o.env = {{"SDL_VIDEODRIVER", driver}, {"HOME", home_->path()}};
+    o.unset.push_back("DISPLAY");
     e2e::Program p(o);
     EXPECT_FALSE(p.Wait(1500ms)) << p.Stderr();
     kill(p.pid(), SIGTERM);
@@ -204,6 +230,158 @@ TEST_F(Show, AnInvisibleDriverRunsWhenAskedFor) {
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFSIGNALED(*status));
   }
+}
+
+// The captured sound must be the file's own decoding, end to end, again and again.
+void ExpectLoopedPrefix(const std::string& captured, const std::vector<uint8_t>& decoded) {
+  ASSERT_FALSE(decoded.empty());
+  size_t mismatches = 0, first = 0;
+  for (size_t i = 0; i < captured.size(); ++i) {
+    if (static_cast<uint8_t>(captured[i]) != decoded[i % decoded.size()]) {
+      if (mismatches++ == 0) first = i;
+    }
+  }
+  EXPECT_EQ(mismatches, 0u) << "first at byte " << first << " of " << captured.size()
+                            << ", loop length " << decoded.size();
+}
+
+class Sound : public Show {
+ protected:
+  // Runs the show until at least `bytes` of sound have been captured, then stops it.
+  std::string Capture(e2e::Options o, long long bytes) {
+    const std::string capture = dir_.path() + "/capture.raw";
+    o.env["TEST_ALSA_CAPTURE"] = capture;
+    e2e::Program p(o);
+    const Window w = AwaitWindow(p);
+    for (auto end = std::chrono::steady_clock::now() + 20s;
+         std::chrono::steady_clock::now() < end && e2e::FileSize(capture) < bytes;) {
+      std::this_thread::sleep_for(10ms);
+    }
+    x_.TapKey(w, XK_q);
+    ExpectExit(p, 0);
+    return testutil::ReadFile(capture);
+  }
+};
+
+TEST_F(Sound, PlaysTheFileLoopedWithoutGapOrLoss) {
+  struct Case {
+    int rate, channels, frames;
+  };
+  // Decoded lengths that are not whole buffers of 16384 bytes, and one shorter than a buffer.
+  for (const Case c : {Case{44100, 1, 30001}, Case{48000, 2, 20000}, Case{44100, 2, 3000}}) {
+    SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.channels << " ch");
+    const std::string mp3 = dir_.path() + "/song.mp3";
+    ASSERT_TRUE(testutil::MakeMp3(mp3, c.rate, c.channels, c.frames));
+    UseMusic(mp3);
+    const std::vector<uint8_t> decoded = testutil::DecodeAll(mp3);
+    ASSERT_NE(decoded.size() % 16384, 0u);
+    const std::string captured =
+        Capture(OnDisplay(dir_.path()), 3 * static_cast<long long>(decoded.size()) + 65536);
+    ASSERT_GE(captured.size(), 2 * decoded.size() + 1);  // two loop seams at least
+    ExpectLoopedPrefix(captured, decoded);
+  }
+}
+
+TEST_F(Sound, MissingMusicIsFatalWithTheDecodersText) {
+  std::filesystem::remove(dir_.path() + "/music/dunk.mp3");
+  e2e::Program p(OnDisplay(dir_.path()));
+  ExpectExit(p, 2);
+  EXPECT_EQ(e2e::PanicLine(p.Stderr()).rfind("panic: error opening music/dunk.mp3: ", 0), 0u)
+      << p.Stderr();
+}
+
+TEST_F(Sound, NoUsableDeviceIsFatal) {
+  e2e::Options o = OnDisplay(dir_.path());
+  o.env["TEST_ALSA_SLAVE"] = "nosuch";
+  e2e::Program p(o);
+  ExpectExit(p, 2);
+  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "panic: no default output device") << p.Stderr();
+  EXPECT_NE(p.Stderr().find("thread "), std::string::npos);
+}
+
+TEST_F(Sound, MusicDeletedWhilePlayingEndsWithTheDecodersText) {
+  e2e::Options o = OnDisplay(dir_.path());
+  const std::string capture = dir_.path() + "/capture.raw";
+  o.env["TEST_ALSA_CAPTURE"] = capture;
+  e2e::Program p(o);
+  AwaitWindow(p);
+  ASSERT_GT(e2e::FileSize(capture), 0);
+  std::filesystem::remove(dir_.path() + "/music/dunk.mp3");
+  ExpectExit(p, 2);
+  EXPECT_EQ(e2e::PanicLine(p.Stderr()).rfind("panic: mpg123 error: ", 0), 0u) << p.Stderr();
+}
+
+class RealTimeSound : public Sound {
+ protected:
+  void SetUp() override {
+    Sound::SetUp();
+    ASSERT_TRUE(pulse_.ok()) << "pulseaudio did not start";
+  }
+  e2e::Options ThroughPulse() {
+    e2e::Options o = OnDisplay(dir_.path());
+    o.env["TEST_ALSA_SLAVE"] = "pulse";
+    o.env["PULSE_SERVER"] = pulse_.address();
+    return o;
+  }
+
+  // What the sink's monitor recorded over `span`: seconds of sound per second, and the share
+  // of 10 ms blocks that held some sound (the test tone has no silence of its own).
+  struct Window {
+    double pace, sounding;
+  };
+  Window Measure(std::chrono::milliseconds span) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const long long b0 = e2e::FileSize(monitor_);
+    std::this_thread::sleep_for(span);
+    const long long b1 = e2e::FileSize(monitor_);
+    const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
+    const std::string all = testutil::ReadFile(monitor_);
+    constexpr size_t kBlock = 441 * 4;
+    size_t blocks = 0, sounding = 0;
+    for (auto at = static_cast<size_t>(b0); at + kBlock <= static_cast<size_t>(b1); at += kBlock) {
+      ++blocks;
+      sounding += all.find_first_not_of('\0', at) < at + kBlock;
+    }
+    return {static_cast<double>(b1 - b0) / (44100 * 4) / dt.count(),
+            blocks ? static_cast<double>(sounding) / static_cast<double>(blocks) : 0};
+  }
+
+  e2e::PulseServer pulse_;
+  std::string monitor_ = dir_.path() + "/monitor.raw";
+};
+
+TEST_F(RealTimeSound, PlaysAtRealTimePaceAndSurvivesAStop) {
+  pulse_.RecordMonitor(monitor_);
+  e2e::Program p(ThroughPulse());
+  AwaitWindow(p);
+  std::this_thread::sleep_for(1s);
+  const Window before = Measure(4s);
+  // The recorder writes in chunks, so the pace is coarse; the sounding share is the finer test.
+  EXPECT_NEAR(before.pace, 1.0, 0.1);
+  EXPECT_GT(before.sounding, 0.98);
+
+  // A stall long enough for the device to run dry: PortAudio reports an underflow.
+  kill(p.pid(), SIGSTOP);
+  std::this_thread::sleep_for(1s);
+  kill(p.pid(), SIGCONT);
+  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(p.Running()) << p.Stderr();
+  const Window after = Measure(4s);
+  EXPECT_NEAR(after.pace, 1.0, 0.1);
+  EXPECT_GT(after.sounding, 0.98);
+  x_.TapKey(x_.WindowOf(p.pid()), XK_q);
+  ExpectExit(p, 0);
+  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
+}
+
+TEST_F(RealTimeSound, TheAudioServerKilledWhilePlayingIsFatalWithoutHanging) {
+  e2e::Program p(ThroughPulse());
+  AwaitWindow(p);
+  pulse_.Kill();
+  ExpectExit(p, 2);
+  const std::string panic = e2e::PanicLine(p.Stderr());
+  EXPECT_FALSE(panic.empty()) << p.Stderr();
+  EXPECT_NE(p.Stderr().find("\"music\""), std::string::npos) << p.Stderr();
 }
 
 }  // namespace

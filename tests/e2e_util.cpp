@@ -6,6 +6,7 @@
 #include <X11/extensions/XTest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,6 +130,71 @@ void XServer::RequestClose(Window w) const {
   ev.xclient.data.l[1] = CurrentTime;
   XSendEvent(D(dpy_), w, False, NoEventMask, &ev);
   XSync(D(dpy_), False);
+}
+
+PulseServer::PulseServer() {
+  const std::string socket = dir_.path() + "/native";
+  address_ = "unix:" + socket;
+  pid_ = fork();
+  if (pid_ == 0) {
+    setenv("HOME", dir_.path().c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
+    const int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, STDIN_FILENO);
+    dup2(devnull, STDOUT_FILENO);
+    dup2(devnull, STDERR_FILENO);
+    const std::string native = "module-native-protocol-unix auth-anonymous=1 socket=" + socket;
+    execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+           "--use-pid-file=no", "--system=no", "-L", "module-null-sink sink_name=sink", "-L",
+           native.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 200 && !ok_; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ok_ = access(socket.c_str(), F_OK) == 0;
+  }
+}
+
+PulseServer::~PulseServer() { Kill(); }
+
+void PulseServer::RecordMonitor(const std::string& path) {
+  recorder_ = fork();
+  if (recorder_ == 0) {
+    setenv("PULSE_SERVER", address_.c_str(), 1);
+    setenv("HOME", dir_.path().c_str(), 1);
+    const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, STDOUT_FILENO);
+    const int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, STDERR_FILENO);
+    execlp("parec", "parec", "-d", "sink.monitor", "--raw", "--format=s16le", "--rate=44100",
+           "--channels=2", "--latency-msec=50", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+}
+
+void PulseServer::Kill() {
+  if (recorder_ > 0) {
+    kill(recorder_, SIGKILL);
+    waitpid(recorder_, nullptr, 0);
+    recorder_ = -1;
+  }
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+}
+
+std::string PanicLine(const std::string& text) {
+  size_t at = text.rfind("panic: ", 0) == 0 ? 0 : text.find("\npanic: ");
+  if (at == std::string::npos) return "";
+  if (at != 0) ++at;
+  return text.substr(at, text.find('\n', at) - at);
+}
+
+long long FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
 Program::Program(const Options& options) {

@@ -48,6 +48,34 @@ class XServer {
   void* dpy_ = nullptr;  // Display*
 };
 
+// A PulseAudio server of the test's own with one null sink, reached through PULSE_SERVER. Its
+// clock paces whoever plays to it in real time.
+class PulseServer {
+ public:
+  PulseServer();
+  ~PulseServer();
+  PulseServer(const PulseServer&) = delete;
+  PulseServer& operator=(const PulseServer&) = delete;
+  bool ok() const { return ok_; }
+  const std::string& address() const { return address_; }
+  void Kill();
+  // Starts recording what the sink plays, as 16-bit stereo at 44.1 kHz, into `path`.
+  void RecordMonitor(const std::string& path);
+
+ private:
+  testutil::TempDir dir_;
+  pid_t pid_ = -1;
+  pid_t recorder_ = -1;
+  bool ok_ = false;
+  std::string address_;
+};
+
+// The first line of standard error that starts with "panic: ", or "".
+std::string PanicLine(const std::string& stderrText);
+
+// Size of a file, or -1.
+long long FileSize(const std::string& path);
+
 struct Options {
   std::string cwd;
   std::map<std::string, std::string> env;  // on top of a minimal environment

@@ -140,7 +140,8 @@ support::Error WriteMelodyWav(const std::string& path) {
   constexpr int kRate = 44100;
   constexpr double kBeat = 0.25;  // seconds per eighth note
   // Semitones above A3 (220 Hz): Am, F, C, G, twice.
-  constexpr std::array<std::array<int, 3>, 4> kChords{{{0, 3, 7}, {-4, 0, 3}, {3, 7, 10}, {-2, 2, 5}}};
+  constexpr std::array<std::array<int, 3>, 4> kChords{
+      {{0, 3, 7}, {-4, 0, 3}, {3, 7, 10}, {-2, 2, 5}}};
   std::vector<int16_t> samples;
   for (int bar = 0; bar < 8; ++bar) {
     const auto& chord = kChords[static_cast<size_t>(bar % 4)];
@@ -151,7 +152,8 @@ support::Error WriteMelodyWav(const std::string& path) {
       const int n = static_cast<int>(kBeat * kRate);
       for (int i = 0; i < n; ++i) {
         const double t = static_cast<double>(i) / kRate;
-        const double env = std::exp(-6 * t) * std::min(1.0, t * 200) * std::min(1.0, (n - i) / 200.0);
+        const double env =
+            std::exp(-6 * t) * std::min(1.0, t * 200) * std::min(1.0, (n - i) / 200.0);
         const double bar_t = (step * n + i) / static_cast<double>(kRate);
         const double bassEnv = std::min(1.0, bar_t * 50) * std::min(1.0, (8 * kBeat - bar_t) * 50);
         const double melody = 0.35 * env * std::sin(2 * M_PI * f * t);
