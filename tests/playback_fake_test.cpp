@@ -65,9 +65,9 @@ TEST_F(Playback, AFailedInitializeShowsAsNotInitialized) {
 }
 
 TEST_F(Playback, AMissingFileIsFatalBeforePortAudio) {
+  // Nothing but libmpg123's own complaint may come before the panic: no PortAudio call.
   EXPECT_EXIT(soundtrack::PlayMP3(dir_->path() + "/none.mp3"), testing::ExitedWithCode(2),
-              "panic: error opening " + dir_->path() + "/none.mp3: ");
-  EXPECT_EQ(fakepa::Count("Pa_Initialize"), 0);
+              "^(\\[[^\n]*\n)*panic: error opening " + dir_->path() + "/none.mp3: ");
 }
 
 TEST_F(Playback, NoDeviceIsFatal) {
