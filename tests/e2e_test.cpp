@@ -50,7 +50,7 @@ class Show : public testing::Test {
                                   "TEST_ALSA_CAPTURE", "PULSE_SERVER"}};
   }
 
-  // The program's window, once it has stayed the same for half a second: SDL replaces its first
+  // The program's window, once it has stayed the same for a second: SDL replaces its first
   // window when the renderer, still starting, wants another visual.
   Window AwaitWindow(e2e::Program& p) {
     Window seen = 0;
@@ -59,13 +59,25 @@ class Show : public testing::Test {
          std::this_thread::sleep_for(100ms)) {
       const Window w = x_.WindowOf(p.pid());
       same = w != 0 && w == seen ? same + 1 : 0;
-      if (same == 5) return w;
+      if (same == 10) return w;
       seen = w;
       if (!p.Running()) break;
     }
     ADD_FAILURE() << "no window; stderr: " << p.Stderr();
     return 0;
   }
+
+  // Asks the program to stop as the user would, and asks again should the request have gone to
+  // a window that SDL was just replacing.
+  void Stop(e2e::Program& p, unsigned long keysym) {
+    for (int attempt = 0; attempt < 10 && p.Running(); ++attempt) {
+      if (const Window w = x_.WindowOf(p.pid())) {
+        keysym ? x_.TapKey(w, keysym) : x_.RequestClose(w);
+      }
+      p.Wait(1s);
+    }
+  }
+  static constexpr unsigned long kClose = 0;
 
   static void ExpectExit(e2e::Program& p, int code) {
     const auto status = p.Wait(10s);
@@ -84,7 +96,7 @@ class Show : public testing::Test {
 TEST_F(Show, GrowsEachPictureFromTheCentreInOrderThenTheLastOverTheBackground) {
   testutil::WriteShow(dir_.path(), 1001, 601);
   e2e::Program p(OnDisplay(dir_.path()));
-  const Window window = AwaitWindow(p);
+  AwaitWindow(p);
 
   std::vector<int> order;
   bool backgroundEarly = false, backgroundLate = false;
@@ -124,7 +136,7 @@ TEST_F(Show, GrowsEachPictureFromTheCentreInOrderThenTheLastOverTheBackground) {
   EXPECT_FALSE(backgroundEarly);
   EXPECT_TRUE(backgroundLate);
   EXPECT_GE(largestW, 500);  // it did grow
-  x_.TapKey(window, XK_q);
+  Stop(p, XK_q);
   ExpectExit(p, 0);
   EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
 }
@@ -134,15 +146,11 @@ TEST_F(Show, StopsWithStatusZeroOnQEscapeAndWindowClose) {
   for (const char* how : {"close", "q", "Escape"}) {
     SCOPED_TRACE(how);
     e2e::Program p(OnDisplay(dir_.path()));
-    const Window w = AwaitWindow(p);
-    ASSERT_NE(w, 0u);
+    ASSERT_NE(AwaitWindow(p), 0u);
     std::this_thread::sleep_for(200ms);
     ASSERT_TRUE(p.Running());
-    if (std::string(how) == "close") {
-      x_.RequestClose(w);
-    } else {
-      x_.TapKey(w, std::string(how) == "q" ? XK_q : XK_Escape);
-    }
+    const std::string h = how;
+    Stop(p, h == "close" ? kClose : h == "q" ? XK_q : XK_Escape);
     ExpectExit(p, 0);
     EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
   }
@@ -153,7 +161,7 @@ TEST_F(Show, OtherKeysDoNothing) {
   const Window w = AwaitWindow(p);
   for (unsigned long key : {XK_a, XK_space, XK_Return, XK_w, XK_Shift_L}) x_.TapKey(w, key);
   EXPECT_FALSE(p.Wait(1s));
-  x_.TapKey(w, XK_Escape);
+  Stop(p, XK_Escape);
   ExpectExit(p, 0);
 }
 
@@ -175,22 +183,22 @@ TEST_F(Show, IgnoredInterruptAndHangupStayIgnored) {
   e2e::Options o = OnDisplay(dir_.path());
   o.ignoreInterrupt = true;
   e2e::Program p(o);
-  const Window w = AwaitWindow(p);
+  AwaitWindow(p);
   kill(p.pid(), SIGINT);
   kill(p.pid(), SIGHUP);
   EXPECT_FALSE(p.Wait(1s));
-  x_.TapKey(w, XK_q);
+  Stop(p, XK_q);
   ExpectExit(p, 0);
 }
 
 TEST_F(Show, WithoutImagesItKeepsAnEmptyScreenUntilStopped) {
   e2e::Program p(OnDisplay(dir_.path()));
-  const Window w = AwaitWindow(p);
+  AwaitWindow(p);
   EXPECT_FALSE(p.Wait(3s));
   const auto shot = x_.Screenshot();
   EXPECT_EQ(shot.at(960, 540), (Rgb{0, 0, 0}));
   EXPECT_EQ(shot.at(0, 0), (Rgb{0, 0, 0}));
-  x_.TapKey(w, XK_q);
+  Stop(p, XK_q);
   ExpectExit(p, 0);
   EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
 }
@@ -252,12 +260,12 @@ class Sound : public Show {
     const std::string capture = dir_.path() + "/capture.raw";
     o.env["TEST_ALSA_CAPTURE"] = capture;
     e2e::Program p(o);
-    const Window w = AwaitWindow(p);
+    AwaitWindow(p);
     for (auto end = std::chrono::steady_clock::now() + 20s;
          std::chrono::steady_clock::now() < end && e2e::FileSize(capture) < bytes;) {
       std::this_thread::sleep_for(10ms);
     }
-    x_.TapKey(w, XK_q);
+    Stop(p, XK_q);
     ExpectExit(p, 0);
     return testutil::ReadFile(capture);
   }
@@ -305,6 +313,7 @@ TEST_F(Sound, MusicDeletedWhilePlayingEndsWithTheDecodersText) {
   o.env["TEST_ALSA_CAPTURE"] = capture;
   e2e::Program p(o);
   AwaitWindow(p);
+  for (int i = 0; i < 1000 && e2e::FileSize(capture) <= 0; ++i) std::this_thread::sleep_for(10ms);
   ASSERT_GT(e2e::FileSize(capture), 0);
   std::filesystem::remove(dir_.path() + "/music/dunk.mp3");
   ExpectExit(p, 2);
@@ -369,7 +378,7 @@ TEST_F(RealTimeSound, PlaysAtRealTimePaceAndSurvivesAStop) {
   const Window after = Measure(4s);
   EXPECT_NEAR(after.pace, 1.0, 0.1);
   EXPECT_GT(after.sounding, 0.98);
-  x_.TapKey(x_.WindowOf(p.pid()), XK_q);
+  Stop(p, XK_q);
   ExpectExit(p, 0);
   EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
 }
