@@ -199,8 +199,8 @@ long long FileSize(const std::string& path) {
 
 Program::Program(const Options& options) {
   std::map<std::string, std::string> env;
-  for (const char* name : {"PATH", "HOME", "LANG", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
-                           "TSAN_OPTIONS"}) {
+  for (const char* name :
+       {"PATH", "HOME", "LANG", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
     if (const char* v = getenv(name)) env[name] = v;
   }
   // As in a desktop session; without it the Wayland client library complains on stderr.
