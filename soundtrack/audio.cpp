@@ -17,7 +17,10 @@ struct DeviceTable {
   bool cached = false;
   std::vector<std::shared_ptr<DeviceInfo>> devices;
   std::vector<std::shared_ptr<HostApiInfo>> hostApis;
-} table;
+};
+// Never destroyed: a library that ends the process with exit() must not pull it away from
+// under the music thread.
+DeviceTable& table = *new DeviceTable;
 
 std::string ErrorText(int code) {
   if (code == Error::kNoDefaultInputDevice) return "no default input device";

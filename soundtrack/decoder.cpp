@@ -14,8 +14,9 @@ support::Error Mpg123Error(const std::string& text) {
 }  // namespace
 
 const support::Error& Eof() {
-  static const support::Error eof = support::MakeError("EOF");
-  return eof;
+  // Never destroyed: whatever ends the process, the music thread may still compare with it.
+  static const auto* eof = new support::Error(support::MakeError("EOF"));
+  return *eof;
 }
 
 void InitDecoderLibrary() {

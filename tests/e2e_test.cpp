@@ -4,10 +4,14 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
 #include <thread>
+#include <tuple>
 
+#include "slideshow/scene.h"
 #include "tests/alsa_home.h"
 #include "tests/audio_util.h"
+#include "tests/bad_input.h"
 #include "tests/e2e_util.h"
 
 namespace {
@@ -203,6 +207,39 @@ TEST_F(Show, WithoutImagesItKeepsAnEmptyScreenUntilStopped) {
   EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
 }
 
+TEST_F(Show, DamagedPicturesLeaveEmptySlotsAndTheShowGoesOn) {
+  testutil::WriteShow(dir_.path(), 300, 200);
+  const auto bad = testutil::BadPictures();
+  for (size_t i = 0; i < 14; ++i) {
+    testutil::WriteBadFile(dir_.path() + "/" + slideshow::kPictureFiles[i], bad[i % bad.size()]);
+  }
+  testutil::WriteBadFile(dir_.path() + "/" + slideshow::kBackgroundFile, bad[4]);  // huge
+  e2e::Program p(OnDisplay(dir_.path()));
+  AwaitWindow(p);
+  EXPECT_FALSE(p.Wait(15s)) << "ended during the show";
+  Stop(p, XK_q);
+  ExpectExit(p, 0);
+  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
+}
+
+TEST_F(Show, TheXServerGoingAwayEndsItWithoutHanging) {
+  e2e::XServer own;
+  ASSERT_TRUE(own.ok());
+  e2e::Options o = OnDisplay(dir_.path());
+  o.env["DISPLAY"] = own.name();
+  e2e::Program p(o);
+  for (int i = 0; i < 1000 && !own.WindowOf(p.pid()); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(own.WindowOf(p.pid()));
+  std::this_thread::sleep_for(500ms);
+  own.Kill();
+  // Xlib's own handler ends the process on a lost connection, with its message and status 1.
+  ExpectExit(p, 1);
+  const std::string err = p.Stderr();
+  EXPECT_TRUE(err.find("X connection to " + own.name() + " broken") != std::string::npos ||
+              err.find("IO error") != std::string::npos)
+      << err;
+}
+
 TEST_F(Show, PanicsWithoutAUsableDisplay) {
   struct Case {
     const char* what;
@@ -286,6 +323,64 @@ TEST_F(Sound, PlaysTheFileLoopedWithoutGapOrLoss) {
     const std::string captured =
         Capture(OnDisplay(dir_.path()), 3 * static_cast<long long>(decoded.size()) + 65536);
     ASSERT_GE(captured.size(), 2 * decoded.size() + 1);  // two loop seams at least
+    ExpectLoopedPrefix(captured, decoded);
+  }
+}
+
+TEST_F(Sound, UnusualSoundtracksPlayOrEndWithTheirError) {
+  const std::string full = dir_.path() + "/full.mp3", a = dir_.path() + "/a.mp3",
+                    b = dir_.path() + "/b.mp3";
+  ASSERT_TRUE(testutil::MakeMp3(full, 44100, 2, 44100));
+  ASSERT_TRUE(testutil::MakeMp3(a, 44100, 2, 44100, false));
+  ASSERT_TRUE(testutil::MakeMp3(b, 22050, 2, 22050, false));
+  const std::string whole = testutil::ReadFile(full);
+  std::string garbage;
+  for (int i = 0; i < 20000; ++i) garbage.push_back(static_cast<char>(i * 97 + 13));
+  // An ID3v2.3 tag with one text frame, and nothing after it.
+  const std::string frame = std::string("TXXX\0\0\0\x0b\0\0\0note\0hello", 21);
+  const std::string id3 = std::string("ID3\x03\0\0\0\0\0\x15", 10) + frame;
+
+  struct Case {
+    std::string name, bytes;
+    bool plays;
+  };
+  std::vector<Case> cases{
+      {"empty", "", false},
+      {"garbage", garbage, false},
+      {"ID3 tag only", id3, false},
+      {"truncated mid-frame", whole.substr(0, whole.size() * 3 / 5 + 7), true},
+      {"rate change midway", testutil::ReadFile(a) + testutil::ReadFile(b), true},
+  };
+  for (const auto& [rate, channels, frames] : {std::tuple{8000, 1, 8000}, {44100, 1, 3000}}) {
+    const std::string path = dir_.path() + "/made.mp3";
+    ASSERT_TRUE(testutil::MakeMp3(path, rate, channels, frames));
+    cases.push_back({std::to_string(rate) + " Hz, " + std::to_string(frames) + " frames",
+                     testutil::ReadFile(path), true});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(dir_.path() + "/music/dunk.mp3", std::ios::binary | std::ios::trunc) << c.bytes;
+    const std::vector<uint8_t> decoded = testutil::DecodeAll(dir_.path() + "/music/dunk.mp3");
+    e2e::Options o = OnDisplay(dir_.path());
+    const std::string capture = dir_.path() + "/capture.raw";
+    std::filesystem::remove(capture);
+    o.env["TEST_ALSA_CAPTURE"] = capture;
+    e2e::Program p(o);
+    if (!c.plays) {
+      ExpectExit(p, 2);
+      // No format: the stream would have neither input nor output, and PortAudio refuses it.
+      EXPECT_EQ(e2e::PanicLine(p.Stderr()), "panic: Invalid device") << p.Stderr();
+      continue;
+    }
+    const auto want = 2 * static_cast<long long>(decoded.size()) + 65536;
+    for (int i = 0; i < 1000 && e2e::FileSize(capture) < want && p.Running(); ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(p.Running()) << p.Stderr();
+    kill(p.pid(), SIGTERM);
+    p.Wait(10s);
+    const std::string captured = testutil::ReadFile(capture);
+    EXPECT_GE(captured.size(), 2 * decoded.size());
     ExpectLoopedPrefix(captured, decoded);
   }
 }
@@ -391,6 +486,78 @@ TEST_F(RealTimeSound, TheAudioServerKilledWhilePlayingIsFatalWithoutHanging) {
   const std::string panic = e2e::PanicLine(p.Stderr());
   EXPECT_FALSE(panic.empty()) << p.Stderr();
   EXPECT_NE(p.Stderr().find("\"music\""), std::string::npos) << p.Stderr();
+}
+
+TEST_F(RealTimeSound, MusicReplacedWhilePlayingGoesOnWithTheNewFile) {
+  const std::string other = dir_.path() + "/other.mp3";
+  ASSERT_TRUE(testutil::MakeMp3(other, 22050, 1, 5000));
+  pulse_.RecordMonitor(monitor_);
+  e2e::Program p(ThroughPulse());
+  AwaitWindow(p);
+  std::filesystem::rename(other, dir_.path() + "/music/dunk.mp3");
+  // The old file plays to its end, then the new one, made to fit the stream, again and again.
+  std::this_thread::sleep_for(1500ms);
+  ASSERT_TRUE(p.Running()) << p.Stderr();
+  EXPECT_GT(Measure(1s).sounding, 0.9);
+  Stop(p, XK_q);
+  ExpectExit(p, 0);
+}
+
+TEST_F(RealTimeSound, MusicSpoiltWhilePlayingEndsOrGoesOnSilentlyButNeverSpins) {
+  const std::string music = dir_.path() + "/music/dunk.mp3";
+  for (const bool inPlace : {true, false}) {
+    SCOPED_TRACE(inPlace ? "overwritten with garbage" : "replaced by an empty file");
+    UseMusic(tone_);
+    pulse_.RecordMonitor(monitor_);
+    e2e::Program p(ThroughPulse());
+    AwaitWindow(p);
+    if (inPlace) {
+      std::string garbage;
+      for (int i = 0; i < 20000; ++i) garbage.push_back(static_cast<char>(i * 97 + 13));
+      std::ofstream(music, std::ios::binary | std::ios::trunc) << garbage;
+    } else {
+      std::ofstream(dir_.path() + "/empty.mp3");
+      std::filesystem::rename(dir_.path() + "/empty.mp3", music);
+    }
+    std::this_thread::sleep_for(1500ms);
+    if (!p.Running()) {
+      // The file changed under the decoder in the middle of a read: a decoding error.
+      EXPECT_TRUE(inPlace);
+      ExpectExit(p, 2);
+      EXPECT_EQ(e2e::PanicLine(p.Stderr()).rfind("panic: mpg123 error: ", 0), 0u) << p.Stderr();
+      continue;
+    }
+    // Nothing to play: silence at the device's pace, the file opened again for each buffer,
+    // until it holds music again.
+    const Window silent = Measure(1s);
+    EXPECT_NEAR(silent.pace, 1.0, 0.1);
+    EXPECT_LT(silent.sounding, 0.05);
+    UseMusic(tone_);
+    std::this_thread::sleep_for(1s);
+    EXPECT_GT(Measure(1s).sounding, 0.9);
+    Stop(p, XK_q);
+    ExpectExit(p, 0);
+  }
+}
+
+// Long: only when SHOWREEL_LONG_TESTS is set (the sanitizer run sets it).
+TEST_F(RealTimeSound, StoppedForSeventySecondsItGoesOn) {
+  if (!std::getenv("SHOWREEL_LONG_TESTS")) GTEST_SKIP() << "set SHOWREEL_LONG_TESTS to run";
+  testutil::WriteShow(dir_.path(), 301, 201);
+  pulse_.RecordMonitor(monitor_);
+  e2e::Program p(ThroughPulse());
+  AwaitWindow(p);
+  kill(p.pid(), SIGSTOP);
+  std::this_thread::sleep_for(70s);
+  kill(p.pid(), SIGCONT);
+  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(p.Running()) << p.Stderr();
+  EXPECT_GT(Measure(2s).sounding, 0.9);
+  // The last picture still grows over the background.
+  EXPECT_EQ(x_.Screenshot().at(5, 5), testutil::kBackgroundColour);
+  Stop(p, XK_q);
+  ExpectExit(p, 0);
+  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
 }
 
 }  // namespace

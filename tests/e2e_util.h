@@ -25,6 +25,8 @@ class XServer {
   XServer& operator=(const XServer&) = delete;
 
   bool ok() const { return dpy_ != nullptr; }
+  // Ends the server at once, as a crash would.
+  void Kill();
   const std::string& name() const { return name_; }
   pid_t pid() const { return pid_; }
 
@@ -90,14 +92,17 @@ class Program {
   explicit Program(const Options& options);
   ~Program();
   pid_t pid() const { return pid_; }
-  // The wait status once it has ended within `timeout`, else nothing.
+  // The wait status once it has ended within `timeout`, else nothing. A capture file (see
+  // TEST_ALSA_CAPTURE) that outgrows 256 MiB meanwhile ends the program with SIGKILL.
   std::optional<int> Wait(std::chrono::milliseconds timeout);
   bool Running();
   std::string Stderr() const;
 
  private:
+  static constexpr long long kCaptureLimit = 256LL << 20;
   pid_t pid_ = -1;
   std::optional<int> status_;
+  std::string capture_;
   testutil::TempDir scratch_;
 };
 

@@ -1,0 +1,23 @@
+// Damaged and unusual input files, made on the spot.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+struct BadFile {
+  std::string name;
+  std::string bytes;
+  bool directory = false;  // a directory where the file should be
+  int w = 0, h = 0;        // for a valid picture: its size, shown as such
+};
+
+// Pictures: broken ones (empty, truncated, garbage, absurd size, a directory) and valid but
+// unusual ones (top-down, 1-, 4- and 8-bit palettes, 16 and 32 bits, RLE).
+std::vector<BadFile> BadPictures();
+
+// Writes `f` at `path`.
+void WriteBadFile(const std::string& path, const BadFile& f);
+
+}  // namespace testutil
