@@ -207,6 +207,55 @@ std::string PanicLine(const std::string& text) {
   return text.substr(at, text.find('\n', at) - at);
 }
 
+std::vector<std::string> OwnMemcheckErrors(const std::string& xml, const std::string& program) {
+  auto between = [](const std::string& s, const std::string& open, const std::string& close,
+                    size_t from) -> std::pair<std::string, size_t> {
+    const size_t a = s.find(open, from);
+    if (a == std::string::npos) return {"", std::string::npos};
+    const size_t b = s.find(close, a + open.size());
+    if (b == std::string::npos) return {"", std::string::npos};
+    return {s.substr(a + open.size(), b - a - open.size()), b + close.size()};
+  };
+  // Whether the first frame of `stack` outside valgrind's allocator and the C++ runtime's
+  // operator new is the program's; its function name, if so.
+  auto ownFrame = [&](const std::string& stack) -> std::optional<std::string> {
+    for (size_t f = 0;;) {
+      auto [frame, next] = between(stack, "<frame>", "</frame>", f);
+      if (next == std::string::npos) return std::nullopt;
+      f = next;
+      const std::string obj = between(frame, "<obj>", "</obj>", 0).first;
+      if (obj.find("vgpreload") != std::string::npos ||
+          obj.find("libstdc++") != std::string::npos) {
+        continue;
+      }
+      if (obj.size() >= program.size() &&
+          obj.compare(obj.size() - program.size(), program.size(), program) == 0) {
+        return between(frame, "<fn>", "</fn>", 0).first;
+      }
+      return std::nullopt;
+    }
+  };
+  std::vector<std::string> own;
+  for (size_t at = 0;;) {
+    auto [error, next] = between(xml, "<error>", "</error>", at);
+    if (next == std::string::npos) break;
+    at = next;
+    const std::string kind = between(error, "<kind>", "</kind>", 0).first;
+    if (kind.rfind("Leak_", 0) == 0 && kind != "Leak_DefinitelyLost") continue;
+    const auto where = ownFrame(between(error, "<stack>", "</stack>", 0).first);
+    if (!where) continue;
+    // An undefined value that a library made and handed over (a field it never filled) is the
+    // library's, even where the program first looks at it.
+    const size_t origin = error.find("<auxwhat>Uninitialised value was created");
+    if (origin != std::string::npos &&
+        !ownFrame(between(error, "<stack>", "</stack>", origin).first)) {
+      continue;
+    }
+    own.push_back(kind + " in " + *where);
+  }
+  return own;
+}
+
 long long FileSize(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
@@ -244,8 +293,11 @@ Program::Program(const Options& options) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    char* argv[] = {const_cast<char*>(SHOWREEL_BIN), nullptr};
-    execve(SHOWREEL_BIN, argv, envp.data());
+    std::vector<char*> argv;
+    for (const auto& a : options.prefix) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(const_cast<char*>(SHOWREEL_BIN));
+    argv.push_back(nullptr);
+    execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }
 }

@@ -75,6 +75,11 @@ class PulseServer {
 // The first line of standard error that starts with "panic: ", or "".
 std::string PanicLine(const std::string& stderrText);
 
+// Errors in a memcheck XML report whose stack starts in the program's own code: invalid
+// accesses and uses of undefined values at a frame of the program, definite leaks allocated
+// from it. One line each, kind and function.
+std::vector<std::string> OwnMemcheckErrors(const std::string& xml, const std::string& program);
+
 // Size of a file, or -1.
 long long FileSize(const std::string& path);
 
@@ -83,6 +88,7 @@ struct Options {
   std::map<std::string, std::string> env;  // on top of a minimal environment
   std::vector<std::string> unset;          // names removed from it
   bool ignoreInterrupt = false;            // start with SIGINT and SIGHUP ignored
+  std::vector<std::string> prefix{};       // a command to run the program under
 };
 
 // The program, started with the given working directory and environment; standard error goes
