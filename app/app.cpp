@@ -13,6 +13,10 @@
 #include "soundtrack/sound.h"
 #include "support/support.h"
 
+#ifdef SHOWREEL_BENCH
+#include "bench/probe.h"
+#endif
+
 namespace app {
 namespace {
 
@@ -108,10 +112,20 @@ void Run() {
   slideshow::Scene scene = slideshow::Scene::New(renderer, surface);
   StartSoundtrack();
 
+#ifdef SHOWREEL_BENCH
+  bench::FrameStats stats;
+  while (handleEvent()) {
+    SDL_RenderClear(renderer);
+    scene.Update();
+    stats.Count(scene.curImage);
+  }
+  stats.Report();
+#else
   while (handleEvent()) {
     SDL_RenderClear(renderer);
     scene.Update();
   }
+#endif
 }
 
 }  // namespace app

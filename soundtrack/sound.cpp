@@ -3,6 +3,9 @@
 #include <vector>
 
 #include "soundtrack/audio.h"
+#ifdef SHOWREEL_BENCH
+#include "bench/probe.h"
+#endif
 
 namespace soundtrack {
 
@@ -52,6 +55,9 @@ void PlayMP3(const std::string& fileName) {
     chk(FillLooping(*decoder, fileName, audio).err);
     chk(ConvertSamples(audio, out->Samples()));
     const support::Error writeErr = stream->Write();
+#ifdef SHOWREEL_BENCH
+    bench::samplesWritten += kOutSamples;
+#endif
     // An underflow reports that the device ran dry earlier (the machine stalled); the frames
     // of this write were taken, so playback goes on.
     if (!audio::IsOutputUnderflow(writeErr)) chk(writeErr);
