@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
     if (picture == 13) SDL_RenderCopy(renderer, background, &full, &full);
     // The same growth as the program's, so that the copies cover the same areas.
     const double grown = static_cast<double>((now - start) / 1000000 % 1000) / 1000.0;
-    const int w = static_cast<int>(clip.w / 2 * 2 * grown), h = static_cast<int>(clip.h / 2 * 2 * grown);
+    const int w = static_cast<int>(clip.w / 2 * 2 * grown),
+              h = static_cast<int>(clip.h / 2 * 2 * grown);
     const SDL_Rect rect{960 - w / 2, 540 - h / 2, w, h};
     SDL_RenderCopy(renderer, texture, &clip, &rect);
     SDL_RenderFlush(renderer);

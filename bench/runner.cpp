@@ -98,8 +98,8 @@ std::string Cpu() {
 
 // CPU seconds a thread of `pid` named `name` has used so far.
 double ThreadCpu(pid_t pid, const std::string& name) {
-  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) +
-                                                              "/task")) {
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
     std::string comm = testutil::ReadFile(task.path().string() + "/comm");
     if (!comm.empty() && comm.back() == '\n') comm.pop_back();
     if (comm != name) continue;
@@ -175,8 +175,8 @@ class Bench {
       prog6.push_back(fps(6));
       prog13.push_back(fps(13));
       for (int picture : {6, 13}) {
-        auto b = Probe(Run({bareLoop_, "frames", demoDir_, std::to_string(picture), "3"},
-                           Env(true), demoDir_))["frames" + std::to_string(picture)];
+        auto b = Probe(Run({bareLoop_, "frames", demoDir_, std::to_string(picture), "3"}, Env(true),
+                           demoDir_))["frames" + std::to_string(picture)];
         (picture == 6 ? bare6 : bare13)
             .push_back(b.size() == 2 ? static_cast<double>(b[0]) / (b[1] / 1e9) : 0.0);
       }
@@ -225,7 +225,8 @@ class Bench {
       Stop(p);
       const auto samples = Probe(p.Stderr())["samples"];
       const double audio =
-          samples.empty() ? 0 : static_cast<double>(samples[0]) / static_cast<double>(rate * channels);
+          samples.empty() ? 0
+                          : static_cast<double>(samples[0]) / static_cast<double>(rate * channels);
       prog.push_back(audio > 0 ? cpu / audio * 1e6 : 0);
       const auto f = Probe(Run({decodeFloor_, mp3, std::to_string(std::max(audio, 60.0))}, {},
                                "."))["cpu-ns-per-audio-second"];
@@ -291,16 +292,16 @@ class Bench {
   std::string demoDir_ = work_.path() + "/demo", fullDir_ = work_.path() + "/full";
 
  private:
-  static void Row(std::ostream& out, const std::string& what, const Stats& prog,
-                  const Stats& base, double goal, bool higherBetter) {
+  static void Row(std::ostream& out, const std::string& what, const Stats& prog, const Stats& base,
+                  double goal, bool higherBetter) {
     const double ratio = base.median > 0 ? prog.median / base.median : 0;
     const bool met = higherBetter ? ratio >= goal : ratio <= goal;
     char line[512];
-    std::snprintf(line, sizeof line,
-                  "| %s | %.1f (%.1f-%.1f, n=%zu) | %.1f (%.1f-%.1f, n=%zu) | %.3f | %s %.2f | %s |\n",
-                  what.c_str(), prog.median, prog.lo, prog.hi, prog.n, base.median, base.lo,
-                  base.hi, base.n, ratio, higherBetter ? ">=" : "<=", goal,
-                  met ? "met" : "missed");
+    std::snprintf(
+        line, sizeof line,
+        "| %s | %.1f (%.1f-%.1f, n=%zu) | %.1f (%.1f-%.1f, n=%zu) | %.3f | %s %.2f | %s |\n",
+        what.c_str(), prog.median, prog.lo, prog.hi, prog.n, base.median, base.lo, base.hi, base.n,
+        ratio, higherBetter ? ">=" : "<=", goal, met ? "met" : "missed");
     out << line;
     std::fputs(line, stdout);
     std::fflush(stdout);
@@ -323,7 +324,7 @@ int main(int argc, char** argv) {
   }
   if (quick && soak == 30) soak = 1;
   const std::string self = argv[0];
-  Bench b(std::filesystem::path(self).parent_path().string(), quick);
+  Bench b(std::filesystem::absolute(self).parent_path().string(), quick);
   if (!b.x_.ok() || !b.pulse_.ok()) {
     std::fprintf(stderr, "bench-runner: Xvfb or pulseaudio did not start\n");
     return 1;
