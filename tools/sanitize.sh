@@ -28,5 +28,5 @@ export LSAN_OPTIONS=suppressions=$supp/lsan.supp
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOWREEL_WERROR=ON \
   -DSHOWREEL_SANITIZE=thread >/dev/null
 cmake --build build-tsan -j "$jobs"
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$supp/tsan.supp" \
-  ctest --output-on-failure -L e2e)
+tsan="halt_on_error=1 allocator_may_return_null=1 suppressions=$supp/tsan.supp"
+(cd build-tsan && TSAN_OPTIONS=$tsan ctest --output-on-failure -L e2e)
