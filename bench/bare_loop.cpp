@@ -2,6 +2,8 @@
 //   bare-loop startup DIR       load the fifteen files of DIR/images, upload, present once
 //   bare-loop frames DIR PIC S  draw picture PIC (with the background when PIC is 13) for S
 //                               seconds: clear, copies, flush, present; then report
+//   bare-loop events DIR PIC S  the same, draining SDL's event queue before each frame as the
+//                               program must
 // Reports on standard error in the program's benchmark format.
 #include <SDL.h>
 
@@ -37,8 +39,10 @@ int main(int argc, char** argv) {
     SDL_RenderPresent(renderer);
     std::fprintf(stderr, "bench first-frame-ns %lld\n",
                  static_cast<long long>(bench::MonotonicNs()));
+    std::fprintf(stderr, "bench peak-kb %lld\n", bench::PeakKb());
     return 0;
   }
+  const bool events = mode == "events";
   const size_t picture = static_cast<size_t>(std::atoi(argv[3]));
   const int64_t seconds = std::atoll(argv[4]);
   SDL_Texture* background = textures[0];
@@ -49,6 +53,11 @@ int main(int argc, char** argv) {
   const int64_t start = bench::MonotonicNs(), end = start + seconds * 1000000000;
   uint64_t frames = 0;
   for (int64_t now = start; now < end; now = bench::MonotonicNs(), ++frames) {
+    if (events) {
+      SDL_Event e;
+      while (SDL_PollEvent(&e)) {
+      }
+    }
     SDL_RenderClear(renderer);
     if (picture == 13) SDL_RenderCopy(renderer, background, &full, &full);
     // The same growth as the program's, so that the copies cover the same areas.

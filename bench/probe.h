@@ -20,6 +20,19 @@ inline int64_t MonotonicNs() {
   return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
 }
 
+// The process's peak resident size so far.
+inline long long PeakKb() {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long long kb = -1;
+  while (std::fgets(line, sizeof line, f)) {
+    if (std::sscanf(line, "VmHWM: %lld", &kb) == 1) break;
+  }
+  std::fclose(f);
+  return kb;
+}
+
 class FrameStats {
  public:
   void Count(uint32_t picture) {

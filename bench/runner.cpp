@@ -88,6 +88,22 @@ std::string Run(const std::vector<std::string>& argv, const std::map<std::string
   return testutil::ReadFile(err);
 }
 
+std::string RunStdout(const std::vector<std::string>& argv) {
+  testutil::TempDir scratch;
+  const std::string out = scratch.path() + "/out";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    freopen(out.c_str(), "w", stdout);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  waitpid(pid, nullptr, 0);
+  return testutil::ReadFile(out);
+}
+
 std::string Cpu() {
   std::ifstream in("/proc/cpuinfo");
   for (std::string line; std::getline(in, line);) {
@@ -127,7 +143,10 @@ long long StatusKb(pid_t pid, const std::string& key) {
 class Bench {
  public:
   Bench(std::string dir, bool quick)
-      : bareLoop_(dir + "/bare-loop"), decodeFloor_(dir + "/decode-floor"), quick_(quick) {
+      : bareLoop_(dir + "/bare-loop"),
+        decodeFloor_(dir + "/decode-floor"),
+        micro_(dir + "/bench-micro"),
+        quick_(quick) {
     testutil::WriteAsoundrc(home_.path());
     // The show's own demo set, and a start-up set of fifteen full-screen pictures.
     (void)demo::WritePictures(demoDir_);
@@ -162,7 +181,7 @@ class Bench {
 
   void FrameLoop(std::ostream& out) {
     const int runs = quick_ ? 2 : 5;
-    std::vector<double> prog6, prog13, bare6, bare13;
+    std::vector<double> prog6, prog13, bare6, bare13, events6, events13;
     for (int r = 0; r < runs; ++r) {
       e2e::Program p(Options(demoDir_, true));
       std::this_thread::sleep_for(17s);
@@ -184,6 +203,11 @@ class Bench {
     Row(out, "Frame loop, middle picture (fps)", Summarise(prog6), Summarise(bare6), 0.95, true);
     Row(out, "Frame loop, last picture over the background (fps)", Summarise(prog13),
         Summarise(bare13), 0.95, true);
+    // The same, against a floor that drains the event queue each frame as the program must.
+    Row(out, "Frame loop, middle picture, floor with event drain (fps)", Summarise(prog6),
+        Summarise(events6), 0.95, true);
+    Row(out, "Frame loop, last picture, floor with event drain (fps)", Summarise(prog13),
+        Summarise(events13), 0.95, true);
   }
 
   void StartUp(std::ostream& out) {
@@ -191,16 +215,19 @@ class Bench {
     std::vector<double> prog, bare;
     for (int r = 0; r < runs; ++r) {
       int64_t t0 = bench::MonotonicNs();
+
       e2e::Program p(Options(fullDir_, true));
       for (int i = 0; i < 300 && !x_.WindowOf(p.pid()); ++i) std::this_thread::sleep_for(20ms);
       std::this_thread::sleep_for(1s);
+      fullPeakKb_ = StatusKb(p.pid(), "VmHWM");
       Stop(p);
       const auto first = Probe(p.Stderr())["first-frame-ns"];
       prog.push_back(first.empty() ? 0 : (first[0] - t0) / 1e6);
       t0 = bench::MonotonicNs();
-      const auto bareFirst =
-          Probe(Run({bareLoop_, "startup", fullDir_}, Env(true), fullDir_))["first-frame-ns"];
+      auto probe = Probe(Run({bareLoop_, "startup", fullDir_}, Env(true), fullDir_));
+      const auto bareFirst = probe["first-frame-ns"];
       bare.push_back(bareFirst.empty() ? 0 : (bareFirst[0] - t0) / 1e6);
+      if (!probe["peak-kb"].empty()) barePeakKb_ = probe["peak-kb"][0];
     }
     Row(out, "Start-up to the first frame, 15 x 1920x1080 BMP (ms)", Summarise(prog),
         Summarise(bare), 1.10, false);
@@ -236,6 +263,30 @@ class Bench {
         false);
   }
 
+  // Google Benchmark's medians of the per-buffer conversion and of a plain copy.
+  void Micro(std::ostream& out) {
+    const std::string report =
+        RunStdout({micro_, "--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"});
+    std::map<std::string, double> cpu;
+    std::istringstream in(report);
+    for (std::string name, line; std::getline(in, line);) {
+      std::istringstream words(line);
+      double real, cputime;
+      std::string unit1, unit2;
+      if (words >> name >> real >> unit1 >> cputime >> unit2 && name.ends_with("_median")) {
+        cpu[name] = cputime;
+      }
+    }
+    const double convert = cpu["BM_ConvertSamples_median"], copy = cpu["BM_CopyFloor_median"];
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "| Converting one 16384-byte buffer to samples, against a plain copy (ns) "
+                  "| %.0f | %.0f | %.3f | (report) | - |\n",
+                  convert, copy, copy > 0 ? convert / copy : 0);
+    out << line;
+    std::fputs(line, stdout);
+  }
+
   // Also the soak: the show on its last picture for `minutes`, sound to a paced sink.
   void Memory(std::ostream& out, int minutes) {
     pulse_.RecordMonitor(work_.path() + "/monitor.raw");
@@ -263,7 +314,7 @@ class Bench {
       SDL_FreeSurface(s);
     }
     pixels += 1920LL * 3 * 1080;
-    char text[1024];
+    char text[2048];
     std::snprintf(text, sizeof text,
                   "| Resident size, %d min against 30 s (KiB) | %lld | %lld | growth %+lld KiB "
                   "| <= 1024 KiB growth | %s |\n"
@@ -271,21 +322,25 @@ class Bench {
                   "| (soak) | %s |\n"
                   "| Peak resident size against pixel bytes loaded (KiB) | %lld | %lld | %.2f "
                   "| (report) | - |\n"
+                  "| Peak resident size against the floor's, 15 x 1920x1080 loaded (KiB) | %lld "
+                  "| %lld | - | (report) | - |\n"
                   "| Soak: sound from the sink's monitor against elapsed time (s) | %.1f | %.1f "
                   "| %.4f | within 1%% | %s |\n"
                   "| Soak: still running after %d min | %s | - | - | running | %s |\n",
                   std::min(minutes, 10), rss10, rss30, rss10 - rss30,
                   rss10 - rss30 <= 1024 ? "met" : "missed", minutes, rssEnd, rss30, rssEnd - rss30,
                   rssEnd - rss30 <= 1024 ? "met" : "missed", peak, pixels / 1024,
-                  static_cast<double>(peak) / (pixels / 1024.0), audio, elapsed, audio / elapsed,
+                  static_cast<double>(peak) / (pixels / 1024.0), fullPeakKb_, barePeakKb_, audio,
+                  elapsed, audio / elapsed,
                   std::abs(audio / elapsed - 1) <= 0.01 ? "met" : "missed", minutes,
                   up ? "yes" : "no", up ? "met" : "missed");
     out << text;
     std::fputs(text, stdout);
   }
 
-  std::string bareLoop_, decodeFloor_;
+  std::string bareLoop_, decodeFloor_, micro_;
   bool quick_;
+  long long barePeakKb_ = -1, fullPeakKb_ = -1;
   e2e::XServer x_;
   e2e::PulseServer pulse_;
   testutil::TempDir home_, work_;
@@ -335,6 +390,7 @@ int main(int argc, char** argv) {
   b.FrameLoop(table);
   b.StartUp(table);
   b.SoundCpu(table);
+  b.Micro(table);
   b.Memory(table, soak);
 
   const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
