@@ -367,14 +367,15 @@ class Bench {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: bench-runner OUT.md [--quick] [--soak-minutes N]\n");
+    std::fprintf(stderr, "usage: bench-runner OUT.md [--quick] [--soak-only] [--soak-minutes N]\n");
     return 64;
   }
-  bool quick = false;
+  bool quick = false, soakOnly = false;
   int soak = 30;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") quick = true;
+    if (a == "--soak-only") soakOnly = true;
     if (a == "--soak-minutes" && i + 1 < argc) soak = std::atoi(argv[++i]);
   }
   if (quick && soak == 30) soak = 1;
@@ -387,19 +388,21 @@ int main(int argc, char** argv) {
   std::ostringstream table;
   table << "| Measure | Program: median (min-max, runs) | Floor: median (min-max, runs) "
            "| Ratio | Goal | |\n|---|---|---|---|---|---|\n";
-  b.FrameLoop(table);
-  b.StartUp(table);
-  b.SoundCpu(table);
-  b.Micro(table);
+  if (!soakOnly) {
+    b.FrameLoop(table);
+    b.StartUp(table);
+    b.SoundCpu(table);
+    b.Micro(table);
+  }
   b.Memory(table, soak);
 
   const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   char date[64];
   std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
   std::ofstream out(argv[1]);
-  out << "# Benchmark results\n\n"
-      << "Measured " << date << " on " << Cpu() << ", " << std::thread::hardware_concurrency()
-      << " cores" << (quick ? " (quick run: fewer runs, short soak)" : "") << ".\n\n"
+  out << (soakOnly ? "# Soak results\n\n" : "# Benchmark results\n\n") << "Measured " << date
+      << " on " << Cpu() << ", " << std::thread::hardware_concurrency() << " cores"
+      << (quick ? " (quick run: fewer runs, short soak)" : "") << ".\n\n"
       << "Each program figure is set against its floor measured in the same run, the two "
          "alternated; the ratio is of the medians.\n\n"
       << table.str();
