@@ -193,11 +193,14 @@ class Bench {
       };
       prog6.push_back(fps(6));
       prog13.push_back(fps(13));
-      for (int picture : {6, 13}) {
-        auto b = Probe(Run({bareLoop_, "frames", demoDir_, std::to_string(picture), "3"}, Env(true),
-                           demoDir_))["frames" + std::to_string(picture)];
-        (picture == 6 ? bare6 : bare13)
-            .push_back(b.size() == 2 ? static_cast<double>(b[0]) / (b[1] / 1e9) : 0.0);
+      for (const std::string mode : {"frames", "events"}) {
+        for (int picture : {6, 13}) {
+          auto b = Probe(Run({bareLoop_, mode, demoDir_, std::to_string(picture), "3"}, Env(true),
+                             demoDir_))["frames" + std::to_string(picture)];
+          auto& into = mode == "frames" ? (picture == 6 ? bare6 : bare13)
+                                        : (picture == 6 ? events6 : events13);
+          into.push_back(b.size() == 2 ? static_cast<double>(b[0]) / (b[1] / 1e9) : 0.0);
+        }
       }
     }
     Row(out, "Frame loop, middle picture (fps)", Summarise(prog6), Summarise(bare6), 0.95, true);
