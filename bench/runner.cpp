@@ -3,6 +3,7 @@
 //   bench-runner OUT.md [--quick]
 #include <SDL.h>
 #include <X11/keysym.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,15 +70,17 @@ std::map<std::string, std::vector<long long>> Probe(const std::string& err) {
   return out;
 }
 
+// Runs a command to its end; returns what it wrote on `stream` (standard error by default).
 std::string Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                const std::string& cwd) {
+                const std::string& cwd, int stream = STDERR_FILENO) {
   testutil::TempDir scratch;
-  const std::string err = scratch.path() + "/err";
+  const std::string captured = scratch.path() + "/captured";
   const pid_t pid = fork();
   if (pid == 0) {
     for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
     if (chdir(cwd.c_str()) != 0) _exit(126);
-    freopen(err.c_str(), "w", stderr);
+    const int fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, stream);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -85,23 +88,7 @@ std::string Run(const std::vector<std::string>& argv, const std::map<std::string
     _exit(127);
   }
   waitpid(pid, nullptr, 0);
-  return testutil::ReadFile(err);
-}
-
-std::string RunStdout(const std::vector<std::string>& argv) {
-  testutil::TempDir scratch;
-  const std::string out = scratch.path() + "/out";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    freopen(out.c_str(), "w", stdout);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  waitpid(pid, nullptr, 0);
-  return testutil::ReadFile(out);
+  return testutil::ReadFile(captured);
 }
 
 std::string Cpu() {
@@ -269,7 +256,8 @@ class Bench {
   // Google Benchmark's medians of the per-buffer conversion and of a plain copy.
   void Micro(std::ostream& out) {
     const std::string report =
-        RunStdout({micro_, "--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"});
+        Run({micro_, "--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"}, {},
+            ".", STDOUT_FILENO);
     std::map<std::string, double> cpu;
     std::istringstream in(report);
     for (std::string name, line; std::getline(in, line);) {
