@@ -13,10 +13,6 @@
 #include "soundtrack/sound.h"
 #include "support/support.h"
 
-#ifdef SHOWREEL_BENCH
-#include "bench/probe.h"
-#endif
-
 namespace app {
 namespace {
 
@@ -87,7 +83,14 @@ void RestoreSignals(const SignalDispositions& saved) {
   sigaction(SIGHUP, &saved.hangup, nullptr);
 }
 
-void Run() {
+bool Frame(SDL_Renderer* renderer, slideshow::Scene& scene) {
+  if (!handleEvent()) return false;
+  SDL_RenderClear(renderer);
+  scene.Update();
+  return true;
+}
+
+void Run(const FrameFunction& frame) {
   // SDL turns SIGINT and SIGTERM into quit events; they must end the process by themselves.
   const SignalDispositions signals = SaveSignals();
   if (SDL_Init(kSubsystems) != 0) FatalSdl();
@@ -112,20 +115,8 @@ void Run() {
   slideshow::Scene scene = slideshow::Scene::New(renderer, surface);
   StartSoundtrack();
 
-#ifdef SHOWREEL_BENCH
-  bench::FrameStats stats;
-  while (handleEvent()) {
-    SDL_RenderClear(renderer);
-    scene.Update();
-    stats.Count(scene.curImage);
+  while (frame(renderer, scene)) {
   }
-  stats.Report();
-#else
-  while (handleEvent()) {
-    SDL_RenderClear(renderer);
-    scene.Update();
-  }
-#endif
 }
 
 }  // namespace app

@@ -1,7 +1,12 @@
 // The program's shell: start-up, the main loop, input events and the way out.
 #pragma once
 
+#include <SDL.h>
+
 #include <csignal>
+#include <functional>
+
+#include "slideshow/scene.h"
 
 namespace app {
 
@@ -20,7 +25,13 @@ struct SignalDispositions {
 SignalDispositions SaveSignals();
 void RestoreSignals(const SignalDispositions& saved);
 
-// Runs the show until it is stopped; fatal errors end the process from inside.
-void Run();
+// One pass of the main loop: drains the events, then clears and draws one frame unless one of
+// them asks to stop. False means stop.
+bool Frame(SDL_Renderer* renderer, slideshow::Scene& scene);
+
+// Start-up, then `frame` over and over until it says stop; fatal errors end the process from
+// inside. A caller that watches the show passes its own function around Frame.
+using FrameFunction = std::function<bool(SDL_Renderer*, slideshow::Scene&)>;
+void Run(const FrameFunction& frame = Frame);
 
 }  // namespace app

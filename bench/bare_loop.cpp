@@ -1,8 +1,9 @@
 // The floor for the program's frame loop and start-up: the same SDL calls with nothing else.
 //   bare-loop startup DIR       load the fifteen files of DIR/images, upload, present once
-//   bare-loop frames DIR PIC S  draw picture PIC (with the background when PIC is 13) for S
-//                               seconds: clear, copies, flush, present; then report
-//   bare-loop events DIR PIC S  the same, draining SDL's event queue before each frame as the
+//   bare-loop frames DIR PIC    draw picture PIC (with the background when PIC is 13): clear,
+//                               copies, flush, present; count the frames of second PIC, the
+//                               window over which the program's picture PIC is counted
+//   bare-loop events DIR PIC    the same, draining SDL's event queue before each frame as the
 //                               program must
 // Reports on standard error in the program's benchmark format.
 #include <SDL.h>
@@ -12,7 +13,7 @@
 #include <vector>
 
 #include "bench/probe.h"
-#include "slideshow/scene.h"
+#include "tests/harness/show.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) return 64;
@@ -26,8 +27,8 @@ int main(int argc, char** argv) {
   SDL_CreateTextureFromSurface(renderer, windowSurface);
   std::vector<SDL_Texture*> textures;
   std::vector<SDL_Surface*> surfaces;
-  std::vector<std::string> files{slideshow::kBackgroundFile};
-  for (const char* f : slideshow::kPictureFiles) files.push_back(f);
+  std::vector<std::string> files{harness::kShowBackground};
+  for (const char* f : harness::kShowPictures) files.push_back(f);
   for (const std::string& f : files) {
     SDL_Surface* s = SDL_LoadBMP_RW(SDL_RWFromFile((dir + "/" + f).c_str(), "rb"), 1);
     surfaces.push_back(s);
@@ -43,16 +44,23 @@ int main(int argc, char** argv) {
     return 0;
   }
   const bool events = mode == "events";
+  if (argc < 4) return 64;
   const size_t picture = static_cast<size_t>(std::atoi(argv[3]));
-  const int64_t seconds = std::atoll(argv[4]);
   SDL_Texture* background = textures[0];
   SDL_Texture* texture = textures[picture + 1];
   SDL_Rect clip{0, 0, 0, 0};
   if (surfaces[picture + 1]) SDL_GetClipRect(surfaces[picture + 1], &clip);
   const SDL_Rect full{0, 0, 1920, 1080};
-  const int64_t start = bench::MonotonicNs(), end = start + seconds * 1000000000;
+  const int64_t start = bench::MonotonicNs();
+  const int64_t from = start + static_cast<int64_t>(picture) * 1000000000;
+  const int64_t to = from + 1000000000;
   uint64_t frames = 0;
-  for (int64_t now = start; now < end; now = bench::MonotonicNs(), ++frames) {
+  int64_t first = 0, last = 0;
+  for (int64_t now = start; now < to; now = bench::MonotonicNs()) {
+    if (now >= from) {
+      if (frames++ == 0) first = now;
+      last = now;
+    }
     if (events) {
       SDL_Event e;
       while (SDL_PollEvent(&e)) {
@@ -69,8 +77,6 @@ int main(int argc, char** argv) {
     SDL_RenderFlush(renderer);
     SDL_RenderPresent(renderer);
   }
-  std::fprintf(stderr, "bench picture %zu frames %llu span-ns %lld\n", picture,
-               static_cast<unsigned long long>(frames),
-               static_cast<long long>(bench::MonotonicNs() - start));
+  bench::ReportPeriod(static_cast<int>(picture), frames, last - first);
   return 0;
 }

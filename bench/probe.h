@@ -1,18 +1,12 @@
-// Counters that only the benchmark build of the program has: frames drawn per picture, the
-// moment of the first frame, samples handed to the audio output. Reported on standard error
-// when the show stops.
+// Clocks and sizes that the benchmark programs report on standard error as "bench ..." lines.
 #pragma once
 
 #include <time.h>
 
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
 namespace bench {
-
-inline std::atomic<uint64_t> samplesWritten{0};
 
 inline int64_t MonotonicNs() {
   timespec t;
@@ -33,30 +27,11 @@ inline long long PeakKb() {
   return kb;
 }
 
-class FrameStats {
- public:
-  void Count(uint32_t picture) {
-    const int64_t now = MonotonicNs();
-    if (firstFrame_ == 0) firstFrame_ = now;
-    if (picture >= frames_.size()) return;
-    if (frames_[picture]++ == 0) first_[picture] = now;
-    last_[picture] = now;
-  }
-  void Report() const {
-    std::fprintf(stderr, "bench first-frame-ns %lld\n", static_cast<long long>(firstFrame_));
-    for (size_t i = 0; i < frames_.size(); ++i) {
-      std::fprintf(stderr, "bench picture %zu frames %llu span-ns %lld\n", i,
-                   static_cast<unsigned long long>(frames_[i]),
-                   static_cast<long long>(last_[i] - first_[i]));
-    }
-    std::fprintf(stderr, "bench samples %llu\n",
-                 static_cast<unsigned long long>(samplesWritten.load()));
-  }
-
- private:
-  int64_t firstFrame_ = 0;
-  std::array<uint64_t, 14> frames_{};
-  std::array<int64_t, 14> first_{}, last_{};
-};
+// Frames counted from the start of each one-second picture period, the same way for the program
+// and for its floor.
+inline void ReportPeriod(int period, uint64_t frames, int64_t spanNs) {
+  std::fprintf(stderr, "bench picture %d frames %llu span-ns %lld\n", period,
+               static_cast<unsigned long long>(frames), static_cast<long long>(spanNs));
+}
 
 }  // namespace bench

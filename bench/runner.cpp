@@ -3,9 +3,7 @@
 //   bench-runner OUT.md [--quick]
 #include <SDL.h>
 #include <X11/keysym.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,11 +18,9 @@
 #include <vector>
 
 #include "bench/probe.h"
-#include "slideshow/scene.h"
-#include "tests/alsa_home.h"
-#include "tests/audio_util.h"
-#include "tests/e2e_util.h"
-#include "tests/test_util.h"
+#include "tests/harness/screen.h"
+#include "tests/harness/show.h"
+#include "tests/harness/sound.h"
 #include "tools/demo.h"
 
 namespace {
@@ -70,25 +66,11 @@ std::map<std::string, std::vector<long long>> Probe(const std::string& err) {
   return out;
 }
 
-// Runs a command to its end; returns what it wrote on `stream` (standard error by default).
+// Runs a command to its end; returns what it wrote on standard error, or on standard output.
 std::string Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                const std::string& cwd, int stream = STDERR_FILENO) {
-  testutil::TempDir scratch;
-  const std::string captured = scratch.path() + "/captured";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    const int fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, stream);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  waitpid(pid, nullptr, 0);
-  return testutil::ReadFile(captured);
+                const std::string& cwd, bool out = false) {
+  const harness::Ended e = harness::RunToEnd({.argv = argv, .cwd = cwd, .env = env});
+  return out ? e.out : e.err;
 }
 
 std::string Cpu() {
@@ -103,10 +85,10 @@ std::string Cpu() {
 double ThreadCpu(pid_t pid, const std::string& name) {
   for (const auto& task :
        std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-    std::string comm = testutil::ReadFile(task.path().string() + "/comm");
+    std::string comm = harness::ReadFile(task.path().string() + "/comm");
     if (!comm.empty() && comm.back() == '\n') comm.pop_back();
     if (comm != name) continue;
-    const std::string stat = testutil::ReadFile(task.path().string() + "/stat");
+    const std::string stat = harness::ReadFile(task.path().string() + "/stat");
     std::istringstream in(stat.substr(stat.rfind(')') + 2));
     std::string field;
     unsigned long long utime = 0, stime = 0;
@@ -120,7 +102,7 @@ double ThreadCpu(pid_t pid, const std::string& name) {
 }
 
 long long StatusKb(pid_t pid, const std::string& key) {
-  std::istringstream in(testutil::ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  std::istringstream in(harness::ReadFile("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(in, line);) {
     if (line.rfind(key + ":", 0) == 0) return std::stoll(line.substr(key.size() + 1));
   }
@@ -134,11 +116,11 @@ class Bench {
         decodeFloor_(dir + "/decode-floor"),
         micro_(dir + "/bench-micro"),
         quick_(quick) {
-    testutil::WriteAsoundrc(home_.path());
+    harness::WriteAsoundrc(home_.path());
     // The show's own demo set, and a start-up set of fifteen full-screen pictures.
     (void)demo::WritePictures(demoDir_);
     (void)demo::WriteMusic(demoDir_);
-    testutil::WriteShow(fullDir_, 1920, 1080);
+    harness::WriteShow(fullDir_, 1920, 1080);
     std::filesystem::create_directories(fullDir_ + "/music");
     std::filesystem::copy_file(demoDir_ + "/music/dunk.mp3", fullDir_ + "/music/dunk.mp3");
   }
@@ -154,23 +136,20 @@ class Bench {
     return env;
   }
 
-  e2e::Options Options(const std::string& cwd, bool paced) const {
-    return e2e::Options{
-        .cwd = cwd, .env = Env(paced), .unset = {"SDL_VIDEODRIVER", "WAYLAND_DISPLAY"}};
+  harness::Options Options(const std::string& cwd, bool paced) const {
+    return harness::Options{.argv = {SHOWREEL_BIN},
+                            .cwd = cwd,
+                            .env = Env(paced),
+                            .unset = {"SDL_VIDEODRIVER", "WAYLAND_DISPLAY"}};
   }
 
-  void Stop(e2e::Program& p) {
-    for (int attempt = 0; attempt < 20 && p.Running(); ++attempt) {
-      if (auto w = x_.WindowOf(p.pid())) x_.TapKey(w, XK_q);
-      p.Wait(500ms);
-    }
-  }
+  void Stop(harness::Process& p) { x_.StopProgram(p, XK_q, 20, 500ms); }
 
   void FrameLoop(std::ostream& out) {
     const int runs = quick_ ? 2 : 5;
     std::vector<double> prog6, prog13, bare6, bare13, events6, events13;
     for (int r = 0; r < runs; ++r) {
-      e2e::Program p(Options(demoDir_, true));
+      harness::Process p(Options(demoDir_, true));
       std::this_thread::sleep_for(17s);
       Stop(p);
       auto probe = Probe(p.Stderr());
@@ -182,7 +161,7 @@ class Bench {
       prog13.push_back(fps(13));
       for (const std::string mode : {"frames", "events"}) {
         for (int picture : {6, 13}) {
-          auto b = Probe(Run({bareLoop_, mode, demoDir_, std::to_string(picture), "3"}, Env(true),
+          auto b = Probe(Run({bareLoop_, mode, demoDir_, std::to_string(picture)}, Env(true),
                              demoDir_))["frames" + std::to_string(picture)];
           auto& into = mode == "frames" ? (picture == 6 ? bare6 : bare13)
                                         : (picture == 6 ? events6 : events13);
@@ -206,8 +185,8 @@ class Bench {
     for (int r = 0; r < runs; ++r) {
       int64_t t0 = bench::MonotonicNs();
 
-      e2e::Program p(Options(fullDir_, true));
-      for (int i = 0; i < 300 && !x_.WindowOf(p.pid()); ++i) std::this_thread::sleep_for(20ms);
+      harness::Process p(Options(fullDir_, true));
+      x_.AwaitWindow(p, 6s);
       std::this_thread::sleep_for(1s);
       fullPeakKb_ = StatusKb(p.pid(), "VmHWM");
       Stop(p);
@@ -228,22 +207,20 @@ class Bench {
     std::vector<double> prog, floor;
     const std::string mp3 = demoDir_ + "/music/dunk.mp3";
     long rate = 0;
-    int channels = 0;
-    (void)testutil::DecodeAll(mp3, &rate, &channels);
+    (void)harness::DecodeAll(mp3, &rate);
     for (int r = 0; r < runs; ++r) {
       // No pictures, so the main thread draws little; the music goes to ALSA's null device,
       // which takes it as fast as the music thread can make it.
-      testutil::TempDir empty;
+      harness::TempDir empty;
       std::filesystem::create_directories(empty.path() + "/music");
       std::filesystem::copy_file(mp3, empty.path() + "/music/dunk.mp3");
-      e2e::Program p(Options(empty.path(), false));
+      harness::Process p(Options(empty.path(), false));
       std::this_thread::sleep_for(6s);
       const double cpu = ThreadCpu(p.pid(), "music");
       Stop(p);
-      const auto samples = Probe(p.Stderr())["samples"];
+      const auto frames = Probe(p.Stderr())["frames-written"];
       const double audio =
-          samples.empty() ? 0
-                          : static_cast<double>(samples[0]) / static_cast<double>(rate * channels);
+          frames.empty() ? 0 : static_cast<double>(frames[0]) / static_cast<double>(rate);
       prog.push_back(audio > 0 ? cpu / audio * 1e6 : 0);
       const auto f = Probe(Run({decodeFloor_, mp3, std::to_string(std::max(audio, 60.0))}, {},
                                "."))["cpu-ns-per-audio-second"];
@@ -257,7 +234,7 @@ class Bench {
   void Micro(std::ostream& out) {
     const std::string report =
         Run({micro_, "--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"}, {},
-            ".", STDOUT_FILENO);
+            ".", true);
     std::map<std::string, double> cpu;
     std::istringstream in(report);
     for (std::string name, line; std::getline(in, line);) {
@@ -282,16 +259,16 @@ class Bench {
   void Memory(std::ostream& out, int minutes) {
     pulse_.RecordMonitor(work_.path() + "/monitor.raw");
     const auto t0 = std::chrono::steady_clock::now();
-    e2e::Program p(Options(demoDir_, true));
+    harness::Process p(Options(demoDir_, true));
     auto at = [&](std::chrono::seconds s) {
       std::this_thread::sleep_until(t0 + s);
       return StatusKb(p.pid(), "VmRSS");
     };
     const long long rss30 = at(30s);
-    const long long monitor30 = e2e::FileSize(work_.path() + "/monitor.raw");
+    const long long monitor30 = harness::FileSize(work_.path() + "/monitor.raw");
     const long long rss10 = at(std::chrono::seconds(std::min(minutes, 10) * 60));
     const long long rssEnd = at(std::chrono::seconds(minutes * 60));
-    const long long monitorEnd = e2e::FileSize(work_.path() + "/monitor.raw");
+    const long long monitorEnd = harness::FileSize(work_.path() + "/monitor.raw");
     const long long peak = StatusKb(p.pid(), "VmHWM");
     const bool up = p.Running();
     Stop(p);
@@ -299,7 +276,7 @@ class Bench {
     const double elapsed = minutes * 60.0 - 30;
     // Pixels held: every picture and the background as loaded, three bytes a pixel.
     long long pixels = 0;
-    for (const char* f : slideshow::kPictureFiles) {
+    for (const char* f : harness::kShowPictures) {
       SDL_Surface* s = SDL_LoadBMP((demoDir_ + "/" + f).c_str());
       if (s) pixels += static_cast<long long>(s->pitch) * s->h;
       SDL_FreeSurface(s);
@@ -332,9 +309,9 @@ class Bench {
   std::string bareLoop_, decodeFloor_, micro_;
   bool quick_;
   long long barePeakKb_ = -1, fullPeakKb_ = -1;
-  e2e::XServer x_;
-  e2e::PulseServer pulse_;
-  testutil::TempDir home_, work_;
+  harness::XServer x_;
+  harness::PulseServer pulse_;
+  harness::TempDir home_, work_;
   std::string demoDir_ = work_.path() + "/demo", fullDir_ = work_.path() + "/full";
 
  private:

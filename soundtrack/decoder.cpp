@@ -75,4 +75,11 @@ support::Error Decoder::Close() {
   return Mpg123Error(strerror());
 }
 
+StreamFormat KeepOwnFormat(Decoder& decoder) {
+  const StreamFormat format = decoder.GetFormat();
+  decoder.FormatNone();
+  decoder.Format(format.rate, format.channels, ENC_SIGNED_16);
+  return format;
+}
+
 }  // namespace soundtrack

@@ -57,6 +57,10 @@ class Decoder {
   mpg123_handle_struct* const handle;
 };
 
+// Right after the first open: fixes the output to 16-bit samples at the stream's own rate and
+// channel count, for every later open too. Returns the stream's format.
+StreamFormat KeepOwnFormat(Decoder& decoder);
+
 // A Decoder of the named libmpg123 variant; the empty name lets libmpg123 choose.
 support::Result<std::unique_ptr<Decoder>> NewDecoder(std::string_view decoder);
 

@@ -5,9 +5,6 @@
 #include <vector>
 
 #include "soundtrack/audio.h"
-#ifdef SHOWREEL_BENCH
-#include "bench/probe.h"
-#endif
 
 namespace soundtrack {
 
@@ -39,9 +36,7 @@ void PlayMP3(const std::string& fileName) {
   chk(decoder->Open(fileName));
   support::Cleanup closeDecoder([&] { (void)decoder->Close(); });
 
-  const StreamFormat format = decoder->GetFormat();
-  decoder->FormatNone();
-  decoder->Format(format.rate, format.channels, ENC_SIGNED_16);
+  const StreamFormat format = KeepOwnFormat(*decoder);
 
   // Its failure shows when the stream is opened.
   (void)audio::Initialize();
@@ -62,9 +57,6 @@ void PlayMP3(const std::string& fileName) {
     chk(FillLooping(*decoder, fileName, audio).err);
     chk(ConvertSamples(audio, out->Samples()));
     const support::Error writeErr = stream->Write();
-#ifdef SHOWREEL_BENCH
-    bench::samplesWritten += kOutSamples;
-#endif
     // An underflow reports that the device ran dry earlier (the machine stalled); the frames
     // of this write were taken, so playback goes on.
     if (!audio::IsOutputUnderflow(writeErr)) chk(writeErr);

@@ -6,26 +6,17 @@
 
 #include <cstdlib>
 
-#include "tests/alsa_home.h"
-#include "tests/test_util.h"
+#include "tests/harness/show.h"
+#include "tests/harness/sound.h"
 
 namespace {
 
 namespace audio = soundtrack::audio;
 
 // ALSA reads its configuration once per process, from HOME: set it before anything opens.
-class AlsaHome : public testing::Environment {
- public:
-  void SetUp() override {
-    testutil::WriteAsoundrc(home_.path());
-    setenv("HOME", home_.path().c_str(), 1);
-  }
-  const std::string& path() const { return home_.path(); }
-
- private:
-  testutil::TempDir home_;
-};
-AlsaHome* const home = static_cast<AlsaHome*>(testing::AddGlobalTestEnvironment(new AlsaHome));
+const harness::TempDir alsaHome;
+const bool alsaReady =
+    (harness::WriteAsoundrc(alsaHome.path()), setenv("HOME", alsaHome.path().c_str(), 1) == 0);
 
 class RealAudio : public testing::Test {
  protected:
@@ -35,7 +26,7 @@ class RealAudio : public testing::Test {
     unsetenv("TEST_ALSA_SLAVE");
     unsetenv("TEST_ALSA_CAPTURE");
   }
-  testutil::TempDir dir_;
+  harness::TempDir dir_;
 };
 
 TEST_F(RealAudio, CapturesExactlyTheSamplesWrittenMonoAndStereo) {
@@ -61,7 +52,7 @@ TEST_F(RealAudio, CapturesExactlyTheSamplesWrittenMonoAndStereo) {
     EXPECT_FALSE(stream->Close());
     EXPECT_FALSE(stream->Close());
     EXPECT_FALSE(audio::Terminate());
-    const std::string got = testutil::ReadFile(capture);
+    const std::string got = harness::ReadFile(capture);
     EXPECT_EQ(got.size(), 3u * 8192 * 2);
     EXPECT_TRUE(got == expected);
   }

@@ -1,22 +1,23 @@
 // Damaged and unusual pictures: each is shown at its size or leaves an empty slot, and the
 // show keeps its timing.
-#include "tests/bad_input.h"
+#include "tests/harness/bad_input.h"
 
 #include <gtest/gtest.h>
 
+#include "app/app.h"
 #include "slideshow/scene.h"
-#include "tests/test_util.h"
+#include "tests/harness/show.h"
 
 namespace {
 
-using testutil::BadPictures;
+using harness::BadPictures;
 
 TEST(BadPictures, EachLoadsAtItsSizeOrNotAtAll) {
-  testutil::TempDir dir;
-  for (const testutil::BadFile& f : BadPictures()) {
+  harness::TempDir dir;
+  for (const harness::BadFile& f : BadPictures()) {
     SCOPED_TRACE(f.name);
     const std::string path = dir.path() + "/p.bmp";
-    testutil::WriteBadFile(path, f);
+    harness::WriteBadFile(path, f);
     auto [surface, err] = slideshow::LoadPicture(path.c_str());
     if (f.w == 0) {
       EXPECT_EQ(surface, nullptr);
@@ -44,32 +45,20 @@ TEST(BadPictures, EachLoadsAtItsSizeOrNotAtAll) {
 }
 
 TEST(BadPictures, TheShowKeepsItsTimingOverThem) {
-  testutil::TempDir dir;
-  testutil::WriteShow(dir.path(), 10, 10);
-  const auto bad = BadPictures();
-  for (size_t i = 0; i < slideshow::kPictureFiles.size(); ++i) {
-    testutil::WriteBadFile(dir.path() + "/" + slideshow::kPictureFiles[i], bad[i % bad.size()]);
+  harness::TempDir dir;
+  harness::WriteDamagedShow(dir.path());
+  harness::SoftwareTarget target;
+  uint32_t now = 0;
+  harness::ChangeDir in(dir.path());
+  slideshow::Scene s =
+      slideshow::Scene::New(target.renderer(), target.surface(), [&] { return now; });
+  EXPECT_EQ(s.bgrnd, nullptr);
+  for (uint32_t frame = 0; frame < 20 * 100; ++frame) {
+    now = frame * 10;
+    app::Frame(target.renderer(), s);
+    const uint32_t expected = std::min(frame * 10 / 1010, 13u);
+    ASSERT_EQ(s.curImage, expected) << "at " << now << " ms";
   }
-  testutil::WriteBadFile(dir.path() + "/" + slideshow::kBackgroundFile, bad[4]);  // huge
-
-  SDL_Surface* target = SDL_CreateRGBSurfaceWithFormat(0, 1920, 1080, 32, SDL_PIXELFORMAT_ARGB8888);
-  SDL_Renderer* renderer = SDL_CreateSoftwareRenderer(target);
-  ASSERT_NE(renderer, nullptr);
-  {
-    uint32_t now = 0;
-    testutil::ChangeDir in(dir.path());
-    slideshow::Scene s = slideshow::Scene::New(renderer, target, [&] { return now; });
-    EXPECT_EQ(s.bgrnd, nullptr);
-    for (uint32_t frame = 0; frame < 20 * 100; ++frame) {
-      now = frame * 10;
-      SDL_RenderClear(renderer);
-      s.Update();
-      const uint32_t expected = std::min(frame * 10 / 1010, 13u);
-      ASSERT_EQ(s.curImage, expected) << "at " << now << " ms";
-    }
-  }
-  SDL_DestroyRenderer(renderer);
-  SDL_FreeSurface(target);
 }
 
 }  // namespace

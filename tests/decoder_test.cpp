@@ -4,8 +4,8 @@
 
 #include <fstream>
 
-#include "tests/audio_util.h"
-#include "tests/test_util.h"
+#include "tests/harness/show.h"
+#include "tests/harness/sound.h"
 
 namespace {
 
@@ -19,14 +19,6 @@ class DecoderTest : public testing::Test {
     auto [decoder, err] = soundtrack::NewDecoder("");
     EXPECT_FALSE(err) << err.Text();
     return std::move(decoder);
-  }
-
-  // Set up as the player does: the file's own rate and channels, 16-bit only.
-  soundtrack::StreamFormat Setup(soundtrack::Decoder& d) {
-    const soundtrack::StreamFormat f = d.GetFormat();
-    d.FormatNone();
-    d.Format(f.rate, f.channels, soundtrack::ENC_SIGNED_16);
-    return f;
   }
 
   // Reads to the end in `chunk`-byte reads; returns everything and the last read's count.
@@ -49,7 +41,7 @@ class DecoderTest : public testing::Test {
   }
 
   std::string Path(const std::string& name) const { return dir_.path() + "/" + name; }
-  testutil::TempDir dir_;
+  harness::TempDir dir_;
 };
 
 TEST_F(DecoderTest, DecodesEachRateAndChannelCountToTheEnd) {
@@ -61,10 +53,10 @@ TEST_F(DecoderTest, DecodesEachRateAndChannelCountToTheEnd) {
                        Case{48000, 1, 12345}, Case{22050, 2, 22050}, Case{22050, 1, 9999}}) {
     SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.channels << " ch");
     const std::string mp3 = Path("tone.mp3");
-    ASSERT_TRUE(testutil::MakeMp3(mp3, c.rate, c.channels, c.frames));
+    ASSERT_TRUE(harness::MakeMp3(mp3, c.rate, c.channels, c.frames));
     auto d = Make();
     ASSERT_FALSE(d->Open(mp3));
-    const soundtrack::StreamFormat f = Setup(*d);
+    const soundtrack::StreamFormat f = soundtrack::KeepOwnFormat(*d);
     EXPECT_EQ(f.rate, c.rate);
     EXPECT_EQ(f.channels, c.channels);
     size_t last = 0;
@@ -77,17 +69,17 @@ TEST_F(DecoderTest, DecodesEachRateAndChannelCountToTheEnd) {
       EXPECT_EQ(pcm.size() % (576 * 2), 0u);
     }
     EXPECT_EQ(last, pcm.size() % 16384);
-    EXPECT_EQ(pcm, testutil::DecodeAll(mp3));
+    EXPECT_EQ(pcm, harness::DecodeAll(mp3));
     EXPECT_FALSE(d->Close());
   }
 }
 
 TEST_F(DecoderTest, EndOfStreamCanComeWithNoBytes) {
   const std::string mp3 = Path("exact.mp3");
-  ASSERT_TRUE(testutil::MakeMp3(mp3, 44100, 2, 4096 * 3));  // 49152 bytes: three whole reads
+  ASSERT_TRUE(harness::MakeMp3(mp3, 44100, 2, 4096 * 3));  // 49152 bytes: three whole reads
   auto d = Make();
   ASSERT_FALSE(d->Open(mp3));
-  Setup(*d);
+  soundtrack::KeepOwnFormat(*d);
   size_t last = 99;
   EXPECT_EQ(ReadToEnd(*d, 16384, &last).size(), 49152u);
   EXPECT_EQ(last, 0u);
@@ -95,10 +87,10 @@ TEST_F(DecoderTest, EndOfStreamCanComeWithNoBytes) {
 
 TEST_F(DecoderTest, ReopensFromTheBeginningUnderTheSameOutputFormat) {
   const std::string mp3 = Path("loop.mp3");
-  ASSERT_TRUE(testutil::MakeMp3(mp3, 48000, 1, 20000));
+  ASSERT_TRUE(harness::MakeMp3(mp3, 48000, 1, 20000));
   auto d = Make();
   ASSERT_FALSE(d->Open(mp3));
-  Setup(*d);
+  soundtrack::KeepOwnFormat(*d);
   const std::vector<uint8_t> first = ReadToEnd(*d, 16384, nullptr);
   for (int pass = 0; pass < 2; ++pass) {
     EXPECT_FALSE(d->Close());
@@ -116,9 +108,9 @@ TEST_F(DecoderTest, OpeningAMissingFileFailsAndTheDecoderStaysUsable) {
   EXPECT_EQ(err.Text().rfind("error opening " + missing + ": ", 0), 0u) << err.Text();
   EXPECT_GT(err.Text().size(), ("error opening " + missing + ": ").size());
   const std::string mp3 = Path("there.mp3");
-  ASSERT_TRUE(testutil::MakeMp3(mp3, 44100, 1, 1000));
+  ASSERT_TRUE(harness::MakeMp3(mp3, 44100, 1, 1000));
   EXPECT_FALSE(d->Open(mp3));
-  EXPECT_EQ(Setup(*d).rate, 44100);
+  EXPECT_EQ(soundtrack::KeepOwnFormat(*d).rate, 44100);
 }
 
 TEST_F(DecoderTest, OnlyTheEndOfStreamValueIsTheEnd) {
@@ -141,10 +133,10 @@ TEST_F(DecoderTest, NotAnMp3GivesNoFormat) {
 
 TEST_F(DecoderTest, AnEmptyBufferIsRefused) {
   const std::string mp3 = Path("short.mp3");
-  ASSERT_TRUE(testutil::MakeMp3(mp3, 44100, 2, 2000));
+  ASSERT_TRUE(harness::MakeMp3(mp3, 44100, 2, 2000));
   auto d = Make();
   ASSERT_FALSE(d->Open(mp3));
-  Setup(*d);
+  soundtrack::KeepOwnFormat(*d);
   auto [n, err] = d->Read({});
   EXPECT_EQ(n, 0u);
   ASSERT_TRUE(err);
@@ -169,12 +161,12 @@ TEST_F(DecoderTest, ReadErrorsCarryTheHandlesText) {
 // fixed: it converts to that format. The playback's fixed stream relies on this.
 TEST_F(DecoderTest, AFormatChangeMidwayIsConvertedToTheFixedFormat) {
   const std::string a = Path("a.mp3"), b = Path("b.mp3"), both = Path("both.mp3");
-  ASSERT_TRUE(testutil::MakeMp3(a, 44100, 1, 44100, false));
-  ASSERT_TRUE(testutil::MakeMp3(b, 48000, 2, 48000, false));
-  std::ofstream(both, std::ios::binary) << testutil::ReadFile(a) << testutil::ReadFile(b);
+  ASSERT_TRUE(harness::MakeMp3(a, 44100, 1, 44100, false));
+  ASSERT_TRUE(harness::MakeMp3(b, 48000, 2, 48000, false));
+  std::ofstream(both, std::ios::binary) << harness::ReadFile(a) << harness::ReadFile(b);
   auto d = Make();
   ASSERT_FALSE(d->Open(both));
-  EXPECT_EQ(Setup(*d).channels, 1);
+  EXPECT_EQ(soundtrack::KeepOwnFormat(*d).channels, 1);
   const size_t total = ReadToEnd(*d, 16384, nullptr).size();
   // Two seconds of 44.1 kHz mono, give or take the untrimmed padding of both parts.
   EXPECT_NEAR(static_cast<double>(total), 2 * 88200.0, 4 * 1152 * 2);

@@ -8,28 +8,26 @@
 #include <thread>
 #include <tuple>
 
-#include "slideshow/scene.h"
-#include "tests/alsa_home.h"
-#include "tests/audio_util.h"
-#include "tests/bad_input.h"
-#include "tests/e2e_util.h"
+#include "tests/harness/bad_input.h"
+#include "tests/harness/show.h"
+#include "tests/harness/sound.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using e2e::Window;
-using testutil::Rgb;
+using harness::Rgb;
+using harness::Window;
 
 class Show : public testing::Test {
  protected:
   // One server for the suite: starting Xvfb takes a while. The sound goes to ALSA's `null`
   // device unless a test says otherwise.
   static void SetUpTestSuite() {
-    server_ = std::make_unique<e2e::XServer>();
-    home_ = std::make_unique<testutil::TempDir>();
-    testutil::WriteAsoundrc(home_->path());
+    server_ = std::make_unique<harness::XServer>();
+    home_ = std::make_unique<harness::TempDir>();
+    harness::WriteAsoundrc(home_->path());
     tone_ = home_->path() + "/tone.mp3";
-    ASSERT_TRUE(testutil::MakeMp3(tone_, 44100, 2, 44100));
+    ASSERT_TRUE(harness::MakeMp3(tone_, 44100, 2, 44100));
   }
   static void TearDownTestSuite() {
     server_.reset();
@@ -47,59 +45,45 @@ class Show : public testing::Test {
                                std::filesystem::copy_options::overwrite_existing);
   }
 
-  e2e::Options OnDisplay(const std::string& cwd) {
-    return e2e::Options{.cwd = cwd,
-                        .env = {{"DISPLAY", x_.name()}, {"HOME", home_->path()}},
-                        .unset = {"SDL_VIDEODRIVER", "WAYLAND_DISPLAY", "TEST_ALSA_SLAVE",
-                                  "TEST_ALSA_CAPTURE", "PULSE_SERVER"}};
+  harness::Options OnDisplay(const std::string& cwd) {
+    return harness::Options{.argv = {SHOWREEL_BIN},
+                            .cwd = cwd,
+                            .env = {{"DISPLAY", x_.name()}, {"HOME", home_->path()}},
+                            .unset = {"SDL_VIDEODRIVER", "WAYLAND_DISPLAY", "TEST_ALSA_SLAVE",
+                                      "TEST_ALSA_CAPTURE", "PULSE_SERVER"}};
   }
 
-  // The program's window, once it has stayed the same for a second: SDL replaces its first
-  // window when the renderer, still starting, wants another visual.
-  Window AwaitWindow(e2e::Program& p) {
-    Window seen = 0;
-    int same = 0;
-    for (auto end = std::chrono::steady_clock::now() + 15s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(100ms)) {
-      const Window w = x_.WindowOf(p.pid());
-      same = w != 0 && w == seen ? same + 1 : 0;
-      if (same == 10) return w;
-      seen = w;
-      if (!p.Running()) break;
-    }
-    ADD_FAILURE() << "no window; stderr: " << p.Stderr();
-    return 0;
+  Window AwaitWindow(harness::Process& p) {
+    const Window w = x_.AwaitWindow(p, 15s, 1s);
+    if (!w) ADD_FAILURE() << "no window; stderr: " << p.Stderr();
+    return w;
   }
 
-  // Asks the program to stop as the user would, and asks again should the request have gone to
-  // a window that SDL was just replacing.
-  void Stop(e2e::Program& p, unsigned long keysym) {
-    for (int attempt = 0; attempt < 10 && p.Running(); ++attempt) {
-      if (const Window w = x_.WindowOf(p.pid())) {
-        keysym ? x_.TapKey(w, keysym) : x_.RequestClose(w);
-      }
-      p.Wait(1s);
-    }
-  }
   static constexpr unsigned long kClose = 0;
 
-  static void ExpectExit(e2e::Program& p, int code) {
+  static void ExpectExit(harness::Process& p, int code) {
     const auto status = p.Wait(10s);
     ASSERT_TRUE(status) << "still running";
     ASSERT_TRUE(WIFEXITED(*status)) << "status " << *status;
     EXPECT_EQ(WEXITSTATUS(*status), code) << p.Stderr();
   }
+  // Asks the program to stop as the user would: it must end with status 0 and no panic.
+  void StopCleanly(harness::Process& p, unsigned long keysym) {
+    x_.StopProgram(p, keysym);
+    ExpectExit(p, 0);
+    EXPECT_EQ(harness::PanicLine(p.Stderr()), "");
+  }
 
-  static inline std::unique_ptr<e2e::XServer> server_;
-  static inline std::unique_ptr<testutil::TempDir> home_;
+  static inline std::unique_ptr<harness::XServer> server_;
+  static inline std::unique_ptr<harness::TempDir> home_;
   static inline std::string tone_;
-  e2e::XServer& x_ = *server_;
-  testutil::TempDir dir_;
+  harness::XServer& x_ = *server_;
+  harness::TempDir dir_;
 };
 
 TEST_F(Show, GrowsEachPictureFromTheCentreInOrderThenTheLastOverTheBackground) {
-  testutil::WriteShow(dir_.path(), 1001, 601);
-  e2e::Program p(OnDisplay(dir_.path()));
+  harness::WriteShow(dir_.path(), 1001, 601);
+  harness::Process p(OnDisplay(dir_.path()));
   AwaitWindow(p);
 
   std::vector<int> order;
@@ -110,13 +94,10 @@ TEST_F(Show, GrowsEachPictureFromTheCentreInOrderThenTheLastOverTheBackground) {
     const auto shot = x_.Screenshot();
     ASSERT_EQ(shot.w, 1920);
     const Rgb centre = shot.at(960, 540);
-    int index = -1;
-    for (int i = 0; i < 14; ++i) {
-      if (centre == testutil::PictureColour(i)) index = i;
-    }
+    const int index = harness::PictureAt(centre);
     if (index < 0) continue;  // a zero-sized picture right after a change
     if (order.empty() || order.back() != index) order.push_back(index);
-    const bool background = shot.at(5, 5) == testutil::kBackgroundColour;
+    const bool background = shot.at(5, 5) == harness::kBackgroundColour;
     (index == 13 ? backgroundLate : backgroundEarly) |= background;
 
     // The picture's extent along the middle row and column: centred, never past its size.
@@ -140,96 +121,80 @@ TEST_F(Show, GrowsEachPictureFromTheCentreInOrderThenTheLastOverTheBackground) {
   EXPECT_FALSE(backgroundEarly);
   EXPECT_TRUE(backgroundLate);
   EXPECT_GE(largestW, 500);  // it did grow
-  Stop(p, XK_q);
-  ExpectExit(p, 0);
-  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
+  StopCleanly(p, XK_q);
 }
 
 TEST_F(Show, StopsWithStatusZeroOnQEscapeAndWindowClose) {
-  testutil::WriteShow(dir_.path(), 64, 64);
+  harness::WriteShow(dir_.path(), 64, 64);
   for (const char* how : {"close", "q", "Escape"}) {
     SCOPED_TRACE(how);
-    e2e::Program p(OnDisplay(dir_.path()));
+    harness::Process p(OnDisplay(dir_.path()));
     ASSERT_NE(AwaitWindow(p), 0u);
     std::this_thread::sleep_for(200ms);
     ASSERT_TRUE(p.Running());
     const std::string h = how;
-    Stop(p, h == "close" ? kClose : h == "q" ? XK_q : XK_Escape);
-    ExpectExit(p, 0);
-    EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
+    StopCleanly(p, h == "close" ? kClose : h == "q" ? XK_q : XK_Escape);
   }
 }
 
 TEST_F(Show, OtherKeysDoNothing) {
-  e2e::Program p(OnDisplay(dir_.path()));
+  harness::Process p(OnDisplay(dir_.path()));
   const Window w = AwaitWindow(p);
   for (unsigned long key : {XK_a, XK_space, XK_Return, XK_w, XK_Shift_L}) x_.TapKey(w, key);
   EXPECT_FALSE(p.Wait(1s));
-  Stop(p, XK_Escape);
-  ExpectExit(p, 0);
+  StopCleanly(p, XK_Escape);
 }
 
 TEST_F(Show, TerminationSignalsEndItByTheirDefaultAction) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(sig);
-    e2e::Program p(OnDisplay(dir_.path()));
+    harness::Process p(OnDisplay(dir_.path()));
     AwaitWindow(p);
     kill(p.pid(), sig);
     const auto status = p.Wait(5s);
     ASSERT_TRUE(status);
     ASSERT_TRUE(WIFSIGNALED(*status)) << "status " << *status;
     EXPECT_EQ(WTERMSIG(*status), sig);
-    EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
+    EXPECT_EQ(harness::PanicLine(p.Stderr()), "");
   }
 }
 
 TEST_F(Show, IgnoredInterruptAndHangupStayIgnored) {
-  e2e::Options o = OnDisplay(dir_.path());
+  harness::Options o = OnDisplay(dir_.path());
   o.ignoreInterrupt = true;
-  e2e::Program p(o);
+  harness::Process p(o);
   AwaitWindow(p);
   kill(p.pid(), SIGINT);
   kill(p.pid(), SIGHUP);
   EXPECT_FALSE(p.Wait(1s));
-  Stop(p, XK_q);
-  ExpectExit(p, 0);
+  StopCleanly(p, XK_q);
 }
 
 TEST_F(Show, WithoutImagesItKeepsAnEmptyScreenUntilStopped) {
-  e2e::Program p(OnDisplay(dir_.path()));
+  harness::Process p(OnDisplay(dir_.path()));
   AwaitWindow(p);
   EXPECT_FALSE(p.Wait(3s));
   const auto shot = x_.Screenshot();
   EXPECT_EQ(shot.at(960, 540), (Rgb{0, 0, 0}));
   EXPECT_EQ(shot.at(0, 0), (Rgb{0, 0, 0}));
-  Stop(p, XK_q);
-  ExpectExit(p, 0);
-  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
+  StopCleanly(p, XK_q);
 }
 
 TEST_F(Show, DamagedPicturesLeaveEmptySlotsAndTheShowGoesOn) {
-  testutil::WriteShow(dir_.path(), 300, 200);
-  const auto bad = testutil::BadPictures();
-  for (size_t i = 0; i < 14; ++i) {
-    testutil::WriteBadFile(dir_.path() + "/" + slideshow::kPictureFiles[i], bad[i % bad.size()]);
-  }
-  testutil::WriteBadFile(dir_.path() + "/" + slideshow::kBackgroundFile, bad[4]);  // huge
-  e2e::Program p(OnDisplay(dir_.path()));
+  harness::WriteDamagedShow(dir_.path());
+  harness::Process p(OnDisplay(dir_.path()));
   AwaitWindow(p);
   EXPECT_FALSE(p.Wait(15s)) << "ended during the show";
-  Stop(p, XK_q);
-  ExpectExit(p, 0);
-  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
+  StopCleanly(p, XK_q);
 }
 
 TEST_F(Show, TheXServerGoingAwayEndsItWithoutHanging) {
-  e2e::XServer own;
+  harness::XServer own;
   ASSERT_TRUE(own.ok());
-  e2e::Options o = OnDisplay(dir_.path());
+  harness::Options o = OnDisplay(dir_.path());
   o.env["DISPLAY"] = own.name();
-  e2e::Program p(o);
-  for (int i = 0; i < 1000 && !own.WindowOf(p.pid()); ++i) std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(own.WindowOf(p.pid()));
+  harness::Process p(o);
+  ASSERT_TRUE(own.AwaitWindow(p, 10s));
   std::this_thread::sleep_for(500ms);
   own.Kill();
   // Xlib's own handler ends the process on a lost connection, with its message and status 1.
@@ -251,10 +216,11 @@ TEST_F(Show, PanicsWithoutAUsableDisplay) {
         Case{"no display", {}, "No available video device"},
         Case{"display gone", {{"DISPLAY", ":65000"}}, "No available video device"}}) {
     SCOPED_TRACE(c.what);
-    e2e::Options o{.cwd = dir_.path(),
-                   .env = c.env,
-                   .unset = {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"}};
-    e2e::Program p(o);
+    harness::Options o{.argv = {SHOWREEL_BIN},
+                       .cwd = dir_.path(),
+                       .env = c.env,
+                       .unset = {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"}};
+    harness::Process p(o);
     ExpectExit(p, 2);
     const std::string err = p.Stderr();
     EXPECT_EQ(err.find("panic: " + c.text), 0u) << err;
@@ -265,10 +231,10 @@ TEST_F(Show, PanicsWithoutAUsableDisplay) {
 TEST_F(Show, AnInvisibleDriverRunsWhenAskedFor) {
   for (const char* driver : {"offscreen", "dummy"}) {
     SCOPED_TRACE(driver);
-    e2e::Options o = OnDisplay(dir_.path());
+    harness::Options o = OnDisplay(dir_.path());
     o.env = {{"SDL_VIDEODRIVER", driver}, {"HOME", home_->path()}};
     o.unset.push_back("DISPLAY");
-    e2e::Program p(o);
+    harness::Process p(o);
     EXPECT_FALSE(p.Wait(1500ms)) << p.Stderr();
     kill(p.pid(), SIGTERM);
     const auto status = p.Wait(5s);
@@ -294,19 +260,19 @@ class Sound : public Show {
  protected:
   // Runs the show until at least `bytes` of sound have been captured, then ends it at once:
   // ALSA's null device takes sound as fast as it comes, so every moment counts.
-  std::string Capture(e2e::Options o, long long bytes) {
+  std::string Capture(harness::Options o, long long bytes) {
     const std::string capture = dir_.path() + "/capture.raw";
     std::filesystem::remove(capture);
     o.env["TEST_ALSA_CAPTURE"] = capture;
-    e2e::Program p(o);
+    harness::Process p(o);
     for (auto end = std::chrono::steady_clock::now() + 20s;
-         std::chrono::steady_clock::now() < end && e2e::FileSize(capture) < bytes && p.Running();) {
+         std::chrono::steady_clock::now() < end && harness::FileSize(capture) < bytes &&
+         p.Running();) {
       std::this_thread::sleep_for(5ms);
     }
     EXPECT_TRUE(p.Running()) << p.Stderr();
-    kill(p.pid(), SIGTERM);
-    p.Wait(10s);
-    return testutil::ReadFile(capture);
+    p.Kill(SIGTERM);
+    return harness::ReadFile(capture);
   }
 };
 
@@ -318,9 +284,9 @@ TEST_F(Sound, PlaysTheFileLoopedWithoutGapOrLoss) {
   for (const Case c : {Case{44100, 1, 30001}, Case{48000, 2, 20000}, Case{44100, 2, 3000}}) {
     SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.channels << " ch");
     const std::string mp3 = dir_.path() + "/song.mp3";
-    ASSERT_TRUE(testutil::MakeMp3(mp3, c.rate, c.channels, c.frames));
+    ASSERT_TRUE(harness::MakeMp3(mp3, c.rate, c.channels, c.frames));
     UseMusic(mp3);
-    const std::vector<uint8_t> decoded = testutil::DecodeAll(mp3);
+    const std::vector<uint8_t> decoded = harness::DecodeAll(mp3);
     ASSERT_NE(decoded.size() % 16384, 0u);
     const std::string captured =
         Capture(OnDisplay(dir_.path()), 3 * static_cast<long long>(decoded.size()) + 65536);
@@ -332,10 +298,10 @@ TEST_F(Sound, PlaysTheFileLoopedWithoutGapOrLoss) {
 TEST_F(Sound, UnusualSoundtracksPlayOrEndWithTheirError) {
   const std::string full = dir_.path() + "/full.mp3", a = dir_.path() + "/a.mp3",
                     b = dir_.path() + "/b.mp3";
-  ASSERT_TRUE(testutil::MakeMp3(full, 44100, 2, 44100));
-  ASSERT_TRUE(testutil::MakeMp3(a, 44100, 2, 44100, false));
-  ASSERT_TRUE(testutil::MakeMp3(b, 22050, 2, 22050, false));
-  const std::string whole = testutil::ReadFile(full);
+  ASSERT_TRUE(harness::MakeMp3(full, 44100, 2, 44100));
+  ASSERT_TRUE(harness::MakeMp3(a, 44100, 2, 44100, false));
+  ASSERT_TRUE(harness::MakeMp3(b, 22050, 2, 22050, false));
+  const std::string whole = harness::ReadFile(full);
   std::string garbage;
   for (int i = 0; i < 20000; ++i) garbage.push_back(static_cast<char>(i * 97 + 13));
   // An ID3v2.3 tag with one text frame, and nothing after it.
@@ -351,37 +317,27 @@ TEST_F(Sound, UnusualSoundtracksPlayOrEndWithTheirError) {
       {"garbage", garbage, false},
       {"ID3 tag only", id3, false},
       {"truncated mid-frame", whole.substr(0, whole.size() * 3 / 5 + 7), true},
-      {"rate change midway", testutil::ReadFile(a) + testutil::ReadFile(b), true},
+      {"rate change midway", harness::ReadFile(a) + harness::ReadFile(b), true},
   };
   for (const auto& [rate, channels, frames] : {std::tuple{8000, 1, 8000}, {44100, 1, 3000}}) {
     const std::string path = dir_.path() + "/made.mp3";
-    ASSERT_TRUE(testutil::MakeMp3(path, rate, channels, frames));
+    ASSERT_TRUE(harness::MakeMp3(path, rate, channels, frames));
     cases.push_back({std::to_string(rate) + " Hz, " + std::to_string(frames) + " frames",
-                     testutil::ReadFile(path), true});
+                     harness::ReadFile(path), true});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::ofstream(dir_.path() + "/music/dunk.mp3", std::ios::binary | std::ios::trunc) << c.bytes;
-    const std::vector<uint8_t> decoded = testutil::DecodeAll(dir_.path() + "/music/dunk.mp3");
-    e2e::Options o = OnDisplay(dir_.path());
-    const std::string capture = dir_.path() + "/capture.raw";
-    std::filesystem::remove(capture);
-    o.env["TEST_ALSA_CAPTURE"] = capture;
-    e2e::Program p(o);
+    const std::vector<uint8_t> decoded = harness::DecodeAll(dir_.path() + "/music/dunk.mp3");
     if (!c.plays) {
+      harness::Process p(OnDisplay(dir_.path()));
       ExpectExit(p, 2);
       // No format: the stream would have neither input nor output, and PortAudio refuses it.
-      EXPECT_EQ(e2e::PanicLine(p.Stderr()), "panic: Invalid device") << p.Stderr();
+      EXPECT_EQ(harness::PanicLine(p.Stderr()), "panic: Invalid device") << p.Stderr();
       continue;
     }
-    const auto want = 2 * static_cast<long long>(decoded.size()) + 65536;
-    for (int i = 0; i < 1000 && e2e::FileSize(capture) < want && p.Running(); ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(p.Running()) << p.Stderr();
-    kill(p.pid(), SIGTERM);
-    p.Wait(10s);
-    const std::string captured = testutil::ReadFile(capture);
+    const std::string captured =
+        Capture(OnDisplay(dir_.path()), 2 * static_cast<long long>(decoded.size()) + 65536);
     EXPECT_GE(captured.size(), 2 * decoded.size());
     ExpectLoopedPrefix(captured, decoded);
   }
@@ -389,32 +345,33 @@ TEST_F(Sound, UnusualSoundtracksPlayOrEndWithTheirError) {
 
 TEST_F(Sound, MissingMusicIsFatalWithTheDecodersText) {
   std::filesystem::remove(dir_.path() + "/music/dunk.mp3");
-  e2e::Program p(OnDisplay(dir_.path()));
+  harness::Process p(OnDisplay(dir_.path()));
   ExpectExit(p, 2);
-  EXPECT_EQ(e2e::PanicLine(p.Stderr()).rfind("panic: error opening music/dunk.mp3: ", 0), 0u)
+  EXPECT_EQ(harness::PanicLine(p.Stderr()).rfind("panic: error opening music/dunk.mp3: ", 0), 0u)
       << p.Stderr();
 }
 
 TEST_F(Sound, NoUsableDeviceIsFatal) {
-  e2e::Options o = OnDisplay(dir_.path());
+  harness::Options o = OnDisplay(dir_.path());
   o.env["TEST_ALSA_SLAVE"] = "nosuch";
-  e2e::Program p(o);
+  harness::Process p(o);
   ExpectExit(p, 2);
-  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "panic: no default output device") << p.Stderr();
+  EXPECT_EQ(harness::PanicLine(p.Stderr()), "panic: no default output device") << p.Stderr();
   EXPECT_NE(p.Stderr().find("thread "), std::string::npos);
 }
 
 TEST_F(Sound, MusicDeletedWhilePlayingEndsWithTheDecodersText) {
-  e2e::Options o = OnDisplay(dir_.path());
+  harness::Options o = OnDisplay(dir_.path());
   const std::string capture = dir_.path() + "/capture.raw";
   o.env["TEST_ALSA_CAPTURE"] = capture;
-  e2e::Program p(o);
+  harness::Process p(o);
   // Not a moment longer than needed: the null device takes sound as fast as it comes.
-  for (int i = 0; i < 2000 && e2e::FileSize(capture) <= 0; ++i) std::this_thread::sleep_for(5ms);
-  ASSERT_GT(e2e::FileSize(capture), 0);
+  for (int i = 0; i < 2000 && harness::FileSize(capture) <= 0; ++i)
+    std::this_thread::sleep_for(5ms);
+  ASSERT_GT(harness::FileSize(capture), 0);
   std::filesystem::remove(dir_.path() + "/music/dunk.mp3");
   ExpectExit(p, 2);
-  EXPECT_EQ(e2e::PanicLine(p.Stderr()).rfind("panic: mpg123 error: ", 0), 0u) << p.Stderr();
+  EXPECT_EQ(harness::PanicLine(p.Stderr()).rfind("panic: mpg123 error: ", 0), 0u) << p.Stderr();
 }
 
 class RealTimeSound : public Sound {
@@ -423,8 +380,8 @@ class RealTimeSound : public Sound {
     Sound::SetUp();
     ASSERT_TRUE(pulse_.ok()) << "pulseaudio did not start";
   }
-  e2e::Options ThroughPulse() {
-    e2e::Options o = OnDisplay(dir_.path());
+  harness::Options ThroughPulse() {
+    harness::Options o = OnDisplay(dir_.path());
     o.env["TEST_ALSA_SLAVE"] = "pulse";
     o.env["PULSE_SERVER"] = pulse_.address();
     return o;
@@ -437,11 +394,11 @@ class RealTimeSound : public Sound {
   };
   Heard Measure(std::chrono::milliseconds span) {
     const auto t0 = std::chrono::steady_clock::now();
-    const long long b0 = e2e::FileSize(monitor_);
+    const long long b0 = harness::FileSize(monitor_);
     std::this_thread::sleep_for(span);
-    const long long b1 = e2e::FileSize(monitor_);
+    const long long b1 = harness::FileSize(monitor_);
     const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
-    const std::string all = testutil::ReadFile(monitor_);
+    const std::string all = harness::ReadFile(monitor_);
     constexpr size_t kBlock = 441 * 4;
     size_t blocks = 0, sounding = 0;
     for (auto at = static_cast<size_t>(b0); at + kBlock <= static_cast<size_t>(b1); at += kBlock) {
@@ -452,13 +409,13 @@ class RealTimeSound : public Sound {
             blocks ? static_cast<double>(sounding) / static_cast<double>(blocks) : 0};
   }
 
-  e2e::PulseServer pulse_;
+  harness::PulseServer pulse_;
   std::string monitor_ = dir_.path() + "/monitor.raw";
 };
 
 TEST_F(RealTimeSound, PlaysAtRealTimePaceAndSurvivesAStop) {
   pulse_.RecordMonitor(monitor_);
-  e2e::Program p(ThroughPulse());
+  harness::Process p(ThroughPulse());
   AwaitWindow(p);
   std::this_thread::sleep_for(1s);
   const Heard before = Measure(4s);
@@ -475,34 +432,40 @@ TEST_F(RealTimeSound, PlaysAtRealTimePaceAndSurvivesAStop) {
   const Heard after = Measure(4s);
   EXPECT_NEAR(after.pace, 1.0, 0.1);
   EXPECT_GT(after.sounding, 0.98);
-  Stop(p, XK_q);
-  ExpectExit(p, 0);
-  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
+  StopCleanly(p, XK_q);
 }
 
-TEST_F(RealTimeSound, TheAudioServerKilledWhilePlayingIsFatalWithoutHanging) {
-  e2e::Program p(ThroughPulse());
+TEST_F(RealTimeSound, PlaysAtTheFilesOwnRateAndTheServerKilledIsFatal) {
+  const std::string mono = dir_.path() + "/mono.mp3";
+  ASSERT_TRUE(harness::MakeMp3(mono, 22050, 1, 22050));
+  UseMusic(mono);
+  harness::Process p(ThroughPulse());
   AwaitWindow(p);
+  // What the sound server was told: a stream at another rate would play fast or slow.
+  std::string spec;
+  for (int i = 0; i < 50 && (spec = pulse_.PlayingSpec()).empty(); ++i) {
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(spec, "s16le 1ch 22050Hz");
   pulse_.Kill();
   ExpectExit(p, 2);
-  const std::string panic = e2e::PanicLine(p.Stderr());
+  const std::string panic = harness::PanicLine(p.Stderr());
   EXPECT_FALSE(panic.empty()) << p.Stderr();
   EXPECT_NE(p.Stderr().find("\"music\""), std::string::npos) << p.Stderr();
 }
 
 TEST_F(RealTimeSound, MusicReplacedWhilePlayingGoesOnWithTheNewFile) {
   const std::string other = dir_.path() + "/other.mp3";
-  ASSERT_TRUE(testutil::MakeMp3(other, 22050, 1, 5000));
+  ASSERT_TRUE(harness::MakeMp3(other, 22050, 1, 5000));
   pulse_.RecordMonitor(monitor_);
-  e2e::Program p(ThroughPulse());
+  harness::Process p(ThroughPulse());
   AwaitWindow(p);
   std::filesystem::rename(other, dir_.path() + "/music/dunk.mp3");
   // The old file plays to its end, then the new one, made to fit the stream, again and again.
   std::this_thread::sleep_for(1500ms);
   ASSERT_TRUE(p.Running()) << p.Stderr();
   EXPECT_GT(Measure(1s).sounding, 0.9);
-  Stop(p, XK_q);
-  ExpectExit(p, 0);
+  StopCleanly(p, XK_q);
 }
 
 TEST_F(RealTimeSound, MusicSpoiltWhilePlayingEndsOrGoesOnSilentlyButNeverSpins) {
@@ -511,7 +474,7 @@ TEST_F(RealTimeSound, MusicSpoiltWhilePlayingEndsOrGoesOnSilentlyButNeverSpins) 
     SCOPED_TRACE(inPlace ? "overwritten with garbage" : "replaced by an empty file");
     UseMusic(tone_);
     pulse_.RecordMonitor(monitor_);
-    e2e::Program p(ThroughPulse());
+    harness::Process p(ThroughPulse());
     AwaitWindow(p);
     if (inPlace) {
       std::string garbage;
@@ -526,7 +489,7 @@ TEST_F(RealTimeSound, MusicSpoiltWhilePlayingEndsOrGoesOnSilentlyButNeverSpins) 
       // The file changed under the decoder in the middle of a read: a decoding error.
       EXPECT_TRUE(inPlace);
       ExpectExit(p, 2);
-      EXPECT_EQ(e2e::PanicLine(p.Stderr()).rfind("panic: mpg123 error: ", 0), 0u) << p.Stderr();
+      EXPECT_EQ(harness::PanicLine(p.Stderr()).rfind("panic: mpg123 error: ", 0), 0u) << p.Stderr();
       continue;
     }
     // Nothing to play: silence at the device's pace, the file opened again for each buffer,
@@ -537,17 +500,16 @@ TEST_F(RealTimeSound, MusicSpoiltWhilePlayingEndsOrGoesOnSilentlyButNeverSpins) 
     UseMusic(tone_);
     std::this_thread::sleep_for(1s);
     EXPECT_GT(Measure(1s).sounding, 0.9);
-    Stop(p, XK_q);
-    ExpectExit(p, 0);
+    StopCleanly(p, XK_q);
   }
 }
 
 // Long: only when SHOWREEL_LONG_TESTS is set (the sanitizer run sets it).
 TEST_F(RealTimeSound, StoppedForSeventySecondsItGoesOn) {
   if (!std::getenv("SHOWREEL_LONG_TESTS")) GTEST_SKIP() << "set SHOWREEL_LONG_TESTS to run";
-  testutil::WriteShow(dir_.path(), 301, 201);
+  harness::WriteShow(dir_.path(), 301, 201);
   pulse_.RecordMonitor(monitor_);
-  e2e::Program p(ThroughPulse());
+  harness::Process p(ThroughPulse());
   AwaitWindow(p);
   kill(p.pid(), SIGSTOP);
   std::this_thread::sleep_for(70s);
@@ -559,18 +521,12 @@ TEST_F(RealTimeSound, StoppedForSeventySecondsItGoesOn) {
   std::vector<int> seen;
   for (auto end = std::chrono::steady_clock::now() + 3500ms; std::chrono::steady_clock::now() < end;
        std::this_thread::sleep_for(100ms)) {
-    const Rgb centre = x_.Screenshot().at(960, 540);
-    for (int i = 0; i < 14; ++i) {
-      if (centre == testutil::PictureColour(i) && (seen.empty() || seen.back() != i)) {
-        seen.push_back(i);
-      }
-    }
+    const int i = harness::PictureAt(x_.Screenshot().at(960, 540));
+    if (i >= 0 && (seen.empty() || seen.back() != i)) seen.push_back(i);
   }
   EXPECT_GE(seen.size(), 2u);
   EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << testing::PrintToString(seen);
-  Stop(p, XK_q);
-  ExpectExit(p, 0);
-  EXPECT_EQ(e2e::PanicLine(p.Stderr()), "");
+  StopCleanly(p, XK_q);
 }
 
 // The music paced by a real-time sink: unpaced, the music thread would hold valgrind's one
@@ -579,27 +535,23 @@ TEST_F(RealTimeSound, MemcheckFindsNothingInTheProgramsOwnCode) {
 #ifdef SHOWREEL_SANITIZED
   GTEST_SKIP() << "valgrind cannot run a sanitized program";
 #endif
-  testutil::WriteShow(dir_.path(), 401, 301);
-  e2e::Options o = ThroughPulse();
+  harness::WriteShow(dir_.path(), 401, 301);
+  harness::Options o = ThroughPulse();
   const std::string xml = dir_.path() + "/memcheck.xml";
   o.prefix = {"valgrind",           "--xml=yes",        "--xml-file=" + xml,
               "--leak-check=full",  "--error-limit=no", "--child-silent-after-fork=yes",
               "--track-origins=yes"};
-  e2e::Program p(o);
+  harness::Process p(o);
   // Slow under valgrind: long enough for the window, a few pictures and sound.
-  for (int i = 0; i < 600 && !x_.WindowOf(p.pid()); ++i) std::this_thread::sleep_for(100ms);
-  ASSERT_TRUE(x_.WindowOf(p.pid())) << p.Stderr();
+  ASSERT_TRUE(x_.AwaitWindow(p, 60s)) << p.Stderr();
   std::this_thread::sleep_for(5s);
-  for (int attempt = 0; attempt < 30 && p.Running(); ++attempt) {
-    if (const Window w = x_.WindowOf(p.pid())) x_.TapKey(w, XK_q);
-    p.Wait(2s);
-  }
+  x_.StopProgram(p, XK_q, 30, 2s);
   const auto status = p.Wait(60s);
   ASSERT_TRUE(status);
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-  const std::string report = testutil::ReadFile(xml);
+  const std::string report = harness::ReadFile(xml);
   ASSERT_NE(report.find("</valgrindoutput>"), std::string::npos) << "no complete report";
-  EXPECT_EQ(e2e::OwnMemcheckErrors(report, "/showreel"), std::vector<std::string>{});
+  EXPECT_EQ(harness::OwnMemcheckErrors(report, "/showreel"), std::vector<std::string>{});
 }
 
 }  // namespace

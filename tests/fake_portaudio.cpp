@@ -11,10 +11,10 @@ State state;
 int dummyStream;
 PaHostApiInfo hostApi{1, paALSA, "ALSA", 2, 0, 1};
 
-void Record(const char* call) {
+void Record(const char* call, const std::string& detail = "") {
   state.calls.push_back(call);
   if (state.trace) {
-    const std::string line = std::string(call) + "\n";
+    const std::string line = call + detail + "\n";
     (void)!write(STDERR_FILENO, line.data(), line.size());
   }
 }
@@ -78,7 +78,10 @@ PaDeviceIndex Pa_GetDefaultInputDevice() {
 PaError Pa_OpenStream(PaStream** stream, const PaStreamParameters* in,
                       const PaStreamParameters* out, double rate, unsigned long frames,
                       PaStreamFlags, PaStreamCallback*, void*) {
-  fakepa::Record("Pa_OpenStream");
+  // The rate and channels in the trace: a stream at the wrong rate plays fast or slow.
+  fakepa::Record("Pa_OpenStream", out ? " " + std::to_string(static_cast<long>(rate)) + " Hz " +
+                                            std::to_string(out->channelCount) + " ch"
+                                      : "");
   state.openHadInput = in != nullptr;
   state.openHadOutput = out != nullptr;
   if (out) state.openOutput = *out;

@@ -2,24 +2,23 @@
 #include <gtest/gtest.h>
 
 #include "slideshow/scene.h"
-#include "tests/test_util.h"
+#include "tests/harness/show.h"
 
 namespace {
 
 TEST(LongRun, PictureChangesStayRegularForFiftyDays) {
-  testutil::TempDir dir;
-  testutil::WriteShow(dir.path(), 101, 51);
+  harness::TempDir dir;
+  harness::WriteShow(dir.path(), 101, 51);
   // A one-pixel target keeps each frame cheap; the timing is what is looked at here.
-  SDL_Surface* target = SDL_CreateRGBSurfaceWithFormat(0, 1, 1, 32, SDL_PIXELFORMAT_ARGB8888);
-  SDL_Renderer* renderer = SDL_CreateSoftwareRenderer(target);
-  ASSERT_NE(renderer, nullptr);
+  harness::SoftwareTarget target(1, 1);
   {
     // A frame every 20 ms; each clock reading within a frame a millisecond after the last.
     uint64_t frameStart = 0;
     uint32_t reading = 0;
-    testutil::ChangeDir in(dir.path());
-    slideshow::Scene s = slideshow::Scene::New(
-        renderer, target, [&] { return static_cast<uint32_t>(frameStart + reading++); });
+    harness::ChangeDir in(dir.path());
+    slideshow::Scene s = slideshow::Scene::New(target.renderer(), target.surface(), [&] {
+      return static_cast<uint32_t>(frameStart + reading++);
+    });
     constexpr uint64_t kDays = 50, kMs = kDays * 24 * 3600 * 1000;
     uint64_t changes = 0, shortest = UINT64_MAX, longest = 0;
     uint32_t last = s.lastChange;
@@ -42,8 +41,6 @@ TEST(LongRun, PictureChangesStayRegularForFiftyDays) {
     EXPECT_LE(changes, kMs / 1002);
     EXPECT_EQ(s.curImage, 13u);
   }
-  SDL_DestroyRenderer(renderer);
-  SDL_FreeSurface(target);
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "soundtrack/sound.h"
-#include "tests/audio_util.h"
 #include "tests/fake_portaudio.h"
-#include "tests/test_util.h"
+#include "tests/harness/show.h"
+#include "tests/harness/sound.h"
 
 extern "C" int __real_mpg123_close(struct mpg123_handle_struct* mh);
 // Linked with --wrap: the decoder's close shows in the trace with PortAudio's calls.
@@ -20,17 +20,17 @@ class Playback : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     soundtrack::InitDecoderLibrary();
-    dir_ = std::make_unique<testutil::TempDir>();
+    dir_ = std::make_unique<harness::TempDir>();
     mp3_ = dir_->path() + "/tone.mp3";
     // Long enough that the writes of one test never reach its end.
-    ASSERT_TRUE(testutil::MakeMp3(mp3_, 44100, 2, 44100));
+    ASSERT_TRUE(harness::MakeMp3(mp3_, 44100, 2, 44100));
   }
   static void TearDownTestSuite() { dir_.reset(); }
   void SetUp() override {
     fakepa::Reset();
     fakepa::Get().trace = true;
   }
-  static inline std::unique_ptr<testutil::TempDir> dir_;
+  static inline std::unique_ptr<harness::TempDir> dir_;
   static inline std::string mp3_;
 };
 
@@ -55,7 +55,8 @@ TEST_F(Playback, CleanupsRunMostRecentFirst) {
   fakepa::Get().start = paNoError;
   fakepa::Get().open = paInvalidSampleRate;
   EXPECT_EXIT(soundtrack::PlayMP3(mp3_), testing::ExitedWithCode(2),
-              "Pa_OpenStream\nPa_Terminate\nmpg123_close\npanic: fake text for -9997\n");
+              "Pa_OpenStream 44100 Hz 2 ch\nPa_Terminate\nmpg123_close\n"
+              "panic: fake text for -9997\n");
 }
 
 TEST_F(Playback, AFailedInitializeShowsAsNotInitialized) {

@@ -4,15 +4,16 @@
 
 #include <climits>
 
-#include "tests/test_util.h"
+#include "app/app.h"
+#include "tests/harness/show.h"
 
 namespace {
 
+using harness::Rgb;
 using slideshow::CentredStart;
 using slideshow::ChangeDue;
 using slideshow::GrownLength;
 using slideshow::SaturateToInt32;
-using testutil::Rgb;
 
 TEST(Growth, ReachesTwiceTheHalfSizeAfterOneSecond) {
   EXPECT_EQ(GrownLength(1000, 801), 800);
@@ -79,43 +80,21 @@ struct FakeClock {
 
 class SceneTest : public testing::Test {
  protected:
-  void SetUp() override {
-    target_ = SDL_CreateRGBSurfaceWithFormat(0, 1920, 1080, 32, SDL_PIXELFORMAT_ARGB8888);
-    ASSERT_NE(target_, nullptr) << SDL_GetError();
-    renderer_ = SDL_CreateSoftwareRenderer(target_);
-    ASSERT_NE(renderer_, nullptr) << SDL_GetError();
-  }
-  void TearDown() override {
-    scene_.reset();
-    SDL_DestroyRenderer(renderer_);
-    SDL_FreeSurface(target_);
-  }
-
   slideshow::Scene& Build(const std::string& dir) {
-    testutil::ChangeDir in(dir);
+    harness::ChangeDir in(dir);
     scene_ = std::make_unique<slideshow::Scene>(
-        slideshow::Scene::New(renderer_, target_, clock_.Seam()));
+        slideshow::Scene::New(renderer_, target_.surface(), clock_.Seam()));
     return *scene_;
   }
 
-  // One pass of the main loop.
-  void Frame() {
-    SDL_RenderClear(renderer_);
-    scene_->Update();
-  }
-
-  Rgb Pixel(int x, int y) const {
-    const auto* row = static_cast<const Uint8*>(target_->pixels) + y * target_->pitch;
-    Uint8 r, g, b;
-    SDL_GetRGB(reinterpret_cast<const Uint32*>(row)[x], target_->format, &r, &g, &b);
-    return Rgb{r, g, b};
-  }
+  void Frame() { app::Frame(renderer_, *scene_); }
+  Rgb Pixel(int x, int y) const { return target_.Pixel(x, y); }
 
   FakeClock clock_;
-  SDL_Surface* target_ = nullptr;
-  SDL_Renderer* renderer_ = nullptr;
+  harness::SoftwareTarget target_;
+  SDL_Renderer* const renderer_ = target_.renderer();
   std::unique_ptr<slideshow::Scene> scene_;
-  testutil::TempDir dir_;
+  harness::TempDir dir_;
 };
 
 TEST_F(SceneTest, WithoutPicturesHoldsFourteenEmptySlotsAndKeepsTime) {
@@ -142,7 +121,7 @@ TEST_F(SceneTest, WithoutPicturesHoldsFourteenEmptySlotsAndKeepsTime) {
 }
 
 TEST_F(SceneTest, ChangesStrictlyAfterOneSecondAtMostOncePerFrame) {
-  testutil::WriteShow(dir_.path(), 801, 601);
+  harness::WriteShow(dir_.path(), 801, 601);
   clock_.now = 100;
   slideshow::Scene& s = Build(dir_.path());
   ASSERT_NE(s.imgTexs[0], nullptr);
@@ -186,7 +165,7 @@ TEST_F(SceneTest, ChangesStrictlyAfterOneSecondAtMostOncePerFrame) {
 }
 
 TEST_F(SceneTest, LastPictureStaysAndRestartsItsGrowthOverTheBackground) {
-  testutil::WriteShow(dir_.path(), 401, 301);
+  harness::WriteShow(dir_.path(), 401, 301);
   slideshow::Scene& s = Build(dir_.path());
   for (uint32_t i = 1; i <= 13; ++i) {
     clock_.now = 1001 * i;
@@ -206,20 +185,20 @@ TEST_F(SceneTest, LastPictureStaysAndRestartsItsGrowthOverTheBackground) {
   clock_.now += 1000;
   Frame();
   EXPECT_EQ(s.rect.w, 400);
-  EXPECT_EQ(Pixel(0, 0), testutil::kBackgroundColour);
-  EXPECT_EQ(Pixel(1919, 1079), testutil::kBackgroundColour);
-  EXPECT_EQ(Pixel(760, 390), testutil::PictureColour(13));
-  EXPECT_EQ(Pixel(759, 390), testutil::kBackgroundColour);
+  EXPECT_EQ(Pixel(0, 0), harness::kBackgroundColour);
+  EXPECT_EQ(Pixel(1919, 1079), harness::kBackgroundColour);
+  EXPECT_EQ(Pixel(760, 390), harness::PictureColour(13));
+  EXPECT_EQ(Pixel(759, 390), harness::kBackgroundColour);
 }
 
 TEST_F(SceneTest, DrawsTheCurrentPictureInItsRectangleOnly) {
-  testutil::WriteShow(dir_.path(), 801, 601);
+  harness::WriteShow(dir_.path(), 801, 601);
   slideshow::Scene& s = Build(dir_.path());
   clock_.now = 1000;
   Frame();
   ASSERT_EQ(s.curImage, 0u);
   const Rgb black{0, 0, 0};
-  const Rgb first = testutil::PictureColour(0);
+  const Rgb first = harness::PictureColour(0);
   EXPECT_EQ(Pixel(560, 240), first);
   EXPECT_EQ(Pixel(1359, 839), first);
   EXPECT_EQ(Pixel(559, 240), black);
@@ -235,19 +214,19 @@ TEST_F(SceneTest, DrawsTheCurrentPictureInItsRectangleOnly) {
   Frame();
   EXPECT_EQ(s.curImage, 1u);
   EXPECT_EQ(s.rect.w, 400);
-  EXPECT_EQ(Pixel(960, 540), testutil::PictureColour(1));
+  EXPECT_EQ(Pixel(960, 540), harness::PictureColour(1));
   EXPECT_EQ(Pixel(759, 540), black);
 }
 
 TEST_F(SceneTest, LargerThanTheScreenStaysCentredAndIsCut) {
-  testutil::WriteShow(dir_.path(), 2400, 1400);
+  harness::WriteShow(dir_.path(), 2400, 1400);
   slideshow::Scene& s = Build(dir_.path());
   clock_.now = 1000;
   Frame();
   EXPECT_EQ(s.rect.x, 960 - 1200);
   EXPECT_EQ(s.rect.y, 540 - 700);
-  EXPECT_EQ(Pixel(0, 0), testutil::PictureColour(0));
-  EXPECT_EQ(Pixel(1919, 1079), testutil::PictureColour(0));
+  EXPECT_EQ(Pixel(0, 0), harness::PictureColour(0));
+  EXPECT_EQ(Pixel(1919, 1079), harness::PictureColour(0));
 }
 
 TEST_F(SceneTest, SetsTheCallersRenderTargetBack) {
@@ -263,7 +242,7 @@ TEST_F(SceneTest, SetsTheCallersRenderTargetBack) {
 }
 
 TEST_F(SceneTest, ChangesStayRegularAcrossTheClockWrap) {
-  testutil::WriteShow(dir_.path(), 11, 11);
+  harness::WriteShow(dir_.path(), 11, 11);
   clock_.now = UINT32_MAX - 10 * 1000;
   clock_.step = 7;
   slideshow::Scene& s = Build(dir_.path());

@@ -1,10 +1,7 @@
 #include "tools/demo.h"
 
 #include <SDL.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
 #include <cmath>
@@ -14,6 +11,7 @@
 #include <vector>
 
 #include "slideshow/scene.h"
+#include "tests/harness/sound.h"
 
 namespace demo {
 namespace {
@@ -130,10 +128,6 @@ support::Error Save(SDL_Surface* s, const std::string& path) {
   return {};
 }
 
-void Put(std::ofstream& out, uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.put(static_cast<char>(v >> (8 * i)));
-}
-
 // Eight bars of broken chords over a bass line, 16-bit stereo at 44.1 kHz. Every note ends
 // before the bar does, so the end joins the beginning without a click.
 support::Error WriteMelodyWav(const std::string& path) {
@@ -163,22 +157,8 @@ support::Error WriteMelodyWav(const std::string& path) {
       }
     }
   }
-  std::ofstream out(path, std::ios::binary);
-  const auto bytes = static_cast<uint32_t>(samples.size() * 2);
-  out.write("RIFF", 4);
-  Put(out, 36 + bytes, 4);
-  out.write("WAVEfmt ", 8);
-  Put(out, 16, 4);
-  Put(out, 1, 2);
-  Put(out, 2, 2);
-  Put(out, kRate, 4);
-  Put(out, kRate * 4, 4);
-  Put(out, 4, 2);
-  Put(out, 16, 2);
-  out.write("data", 4);
-  Put(out, bytes, 4);
-  for (int16_t v : samples) Put(out, static_cast<uint16_t>(v), 2);
-  if (!out) return support::MakeError("cannot write " + path);
+  if (!harness::WriteWav(path, kRate, 2, samples))
+    return support::MakeError("cannot write " + path);
   return {};
 }
 
@@ -190,17 +170,9 @@ support::Error WriteMusic(const std::string& dir) {
   mkdir(music.c_str(), 0755);
   const std::string wav = music + "/dunk.wav", mp3 = music + "/dunk.mp3";
   TRY(WriteMelodyWav(wav));
-  const char* argv[] = {"lame", "--quiet", "-b", "160", wav.c_str(), mp3.c_str(), nullptr};
-  pid_t pid;
-  if (posix_spawnp(&pid, "lame", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-    return support::MakeError("cannot run lame");
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  const bool encoded = harness::EncodeMp3(wav, mp3, {"-b", "160"});
   std::remove(wav.c_str());
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return support::MakeError("lame failed to encode " + mp3);
-  }
+  if (!encoded) return support::MakeError("lame failed to encode " + mp3);
   return {};
 }
 

@@ -1,39 +1,38 @@
-#include "tests/bad_input.h"
+#include "tests/harness/bad_input.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 
-namespace testutil {
-namespace {
+#include "tests/harness/show.h"
+#include "tests/harness/sound.h"
 
-void Put(std::string& s, uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
-}
+namespace harness {
+namespace {
 
 // A BMP with a BITMAPINFOHEADER. `pixels` are the rows as stored; `palette` holds BGRA entries.
 std::string Bmp(int32_t w, int32_t h, int bpp, uint32_t compression, const std::string& palette,
                 const std::string& pixels, uint32_t masks = 0) {
   std::string s = "BM";
   const uint32_t headers = 14 + 40 + (masks ? 12 : 0) + static_cast<uint32_t>(palette.size());
-  Put(s, headers + static_cast<uint32_t>(pixels.size()), 4);
-  Put(s, 0, 4);
-  Put(s, headers, 4);
-  Put(s, 40, 4);
-  Put(s, static_cast<uint32_t>(w), 4);
-  Put(s, static_cast<uint32_t>(h), 4);
-  Put(s, 1, 2);
-  Put(s, static_cast<uint32_t>(bpp), 2);
-  Put(s, compression, 4);
-  Put(s, static_cast<uint32_t>(pixels.size()), 4);
-  Put(s, 2835, 4);
-  Put(s, 2835, 4);
-  Put(s, static_cast<uint32_t>(palette.size() / 4), 4);
-  Put(s, 0, 4);
+  AppendLE(s, headers + static_cast<uint32_t>(pixels.size()), 4);
+  AppendLE(s, 0, 4);
+  AppendLE(s, headers, 4);
+  AppendLE(s, 40, 4);
+  AppendLE(s, static_cast<uint32_t>(w), 4);
+  AppendLE(s, static_cast<uint32_t>(h), 4);
+  AppendLE(s, 1, 2);
+  AppendLE(s, static_cast<uint32_t>(bpp), 2);
+  AppendLE(s, compression, 4);
+  AppendLE(s, static_cast<uint32_t>(pixels.size()), 4);
+  AppendLE(s, 2835, 4);
+  AppendLE(s, 2835, 4);
+  AppendLE(s, static_cast<uint32_t>(palette.size() / 4), 4);
+  AppendLE(s, 0, 4);
   if (masks) {
-    Put(s, 0x00FF0000, 4);
-    Put(s, 0x0000FF00, 4);
-    Put(s, 0x000000FF, 4);
+    AppendLE(s, 0x00FF0000, 4);
+    AppendLE(s, 0x0000FF00, 4);
+    AppendLE(s, 0x000000FF, 4);
   }
   return s + palette + pixels;
 }
@@ -60,7 +59,7 @@ std::string Rows(int w, int h, int bpp, uint32_t v) {
 
 std::string Palette(int entries) {
   std::string p;
-  for (int i = 0; i < entries; ++i) Put(p, i == 1 ? 0x0000C000u : 0x00000000u, 4);  // 1: green
+  for (int i = 0; i < entries; ++i) AppendLE(p, i == 1 ? 0x0000C000u : 0x00000000u, 4);  // 1: green
   return p;
 }
 
@@ -103,4 +102,13 @@ void WriteBadFile(const std::string& path, const BadFile& f) {
   std::ofstream(path, std::ios::binary) << f.bytes;
 }
 
-}  // namespace testutil
+void WriteDamagedShow(const std::string& dir) {
+  WriteShow(dir, 10, 10);
+  const auto bad = BadPictures();
+  for (size_t i = 0; i < kShowPictures.size(); ++i) {
+    WriteBadFile(dir + "/" + kShowPictures[i], bad[i % bad.size()]);
+  }
+  WriteBadFile(dir + "/" + kShowBackground, bad[4]);  // huge
+}
+
+}  // namespace harness

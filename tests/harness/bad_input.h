@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace testutil {
+namespace harness {
 
 struct BadFile {
   std::string name;
@@ -20,4 +20,8 @@ std::vector<BadFile> BadPictures();
 // Writes `f` at `path`.
 void WriteBadFile(const std::string& path, const BadFile& f);
 
-}  // namespace testutil
+// A show in `dir` whose pictures are the broken and unusual ones in turn, over a huge
+// background.
+void WriteDamagedShow(const std::string& dir);
+
+}  // namespace harness

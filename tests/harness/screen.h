@@ -1,0 +1,65 @@
+// A private X server to run the show on, look at it and talk to it as a user would.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/harness/process.h"
+
+namespace harness {
+
+struct Rgb {
+  uint8_t r, g, b;
+  bool operator==(const Rgb&) const = default;
+};
+
+// A whole screen, as RGB.
+struct Shot {
+  int w = 0, h = 0;
+  std::vector<Rgb> px;
+  Rgb at(int x, int y) const { return px[static_cast<size_t>(y * w + x)]; }
+};
+
+// X11's own headers define macros (None, Status) that clash with the test framework.
+using Window = unsigned long;
+
+// An Xvfb of 1920 x 1080 on a display number that was free.
+class XServer {
+ public:
+  XServer();
+  ~XServer();
+  XServer(const XServer&) = delete;
+  XServer& operator=(const XServer&) = delete;
+
+  bool ok() const { return dpy_ != nullptr; }
+  // Ends the server at once, as a crash would.
+  void Kill();
+  const std::string& name() const { return name_; }
+
+  Shot Screenshot() const;
+  // The mapped top-level window of a process, or 0.
+  Window WindowOf(pid_t pid) const;
+  // The program's window once it has stayed the same for `steady` (SDL replaces its first
+  // window when the renderer, still starting, wants another visual); 0 after `timeout` or once
+  // the program has ended.
+  Window AwaitWindow(Process& p, std::chrono::milliseconds timeout,
+                     std::chrono::milliseconds steady = {}) const;
+  // A key pressed and released in window `w`, as the keyboard would.
+  void TapKey(Window w, unsigned long keysym) const;
+  // What a window manager sends when the user closes the window.
+  void RequestClose(Window w) const;
+  // Taps `keysym` (0: asks to close) on the program's window until it ends: a request can go to
+  // a window that SDL is just replacing.
+  void StopProgram(Process& p, unsigned long keysym, int attempts = 10,
+                   std::chrono::milliseconds each = std::chrono::seconds(1)) const;
+
+ private:
+  std::unique_ptr<Process> server_;
+  std::string name_;
+  void* dpy_ = nullptr;  // Display*
+};
+
+}  // namespace harness

@@ -1,0 +1,65 @@
+// Sound for the tests, the benchmarks and the demo: WAV and MP3 files made on the spot, a
+// reference decoding to compare captures with, and sound servers of the caller's own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/harness/process.h"
+
+struct mpg123_handle_struct;
+
+namespace harness {
+
+// `v` as `bytes` little-endian bytes at the end of `out`.
+void AppendLE(std::string& out, uint32_t v, int bytes);
+
+// A 16-bit PCM WAV file of interleaved `samples`. False when it could not be written.
+bool WriteWav(const std::string& path, int rate, int channels, const std::vector<int16_t>& samples);
+
+// `mp3` encoded by lame from `wav`, with lame's further `options`. False when lame failed.
+bool EncodeMp3(const std::string& wav, const std::string& mp3,
+               const std::vector<std::string>& options);
+
+// `path` made by lame from `frames` frames of tone (a different pitch on each channel), at the
+// same rate and channel count. Without `tag` lame writes no header frame, so nothing tells the
+// decoder where the audio ends or how much padding to trim. False when lame failed.
+bool MakeMp3(const std::string& path, int rate, int channels, int64_t frames, bool tag = true);
+
+// libmpg123 by itself, apart from the program's decoder: a handle open on `path` whose output
+// is fixed to signed 16-bit samples at the file's own format, or null.
+mpg123_handle_struct* OpenReference(const std::string& path, long* rate, int* channels);
+// The whole file decoded that way: what the program's sound must equal.
+std::vector<uint8_t> DecodeAll(const std::string& path, long* rate = nullptr,
+                               int* channels = nullptr);
+
+// A private ALSA configuration: HOME at a folder whose .asoundrc makes the default device a
+// `file` plugin that writes what it plays to the file named by TEST_ALSA_CAPTURE (else
+// /dev/null) and passes it on to the device named by TEST_ALSA_SLAVE (else `null`, which takes
+// everything at once). A slave that does not exist leaves no usable default device.
+void WriteAsoundrc(const std::string& dir);
+
+// A PulseAudio server of the caller's own with one null sink, reached through PULSE_SERVER.
+// Its clock paces whoever plays to it in real time.
+class PulseServer {
+ public:
+  PulseServer();
+  bool ok() const { return ok_; }
+  const std::string& address() const { return address_; }
+  void Kill();
+  // Starts recording what the sink plays, as 16-bit stereo at 44.1 kHz, into `path`.
+  void RecordMonitor(const std::string& path);
+  // The sample specification of the stream playing into the sink, as pactl shows it
+  // ("s16le 2ch 44100Hz"), or "".
+  std::string PlayingSpec();
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<Process> server_, recorder_;
+  bool ok_ = false;
+  std::string address_;
+};
+
+}  // namespace harness
