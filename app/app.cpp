@@ -1,8 +1,11 @@
 #include "app/app.h"
 
 #include <SDL.h>
+#include <SDL_syswm.h>
+#include <X11/Xlib.h>
 #include <pthread.h>
 #include <strings.h>
+#include <wayland-client.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +25,41 @@ constexpr int kHeight = 1080;
 constexpr Uint32 kWindowFlags = 0x1;
 
 [[noreturn]] void FatalSdl() { support::Fatal(SDL_GetError()); }
+
+// Set once the display connection is gone: the clean-ups must not talk to it any more.
+bool displayLost = false;
+
+[[noreturn]] void FatalDisplayLost(const std::string& what) {
+  displayLost = true;
+  support::Fatal("lost the display connection (" + what + ")");
+}
+
+// Xlib's own handler would end the process with status 1, outside the program's statuses.
+// errno tells nothing here: a server that went away leaves EAGAIN as often as EPIPE.
+int XConnectionLost(Display* display) {
+  FatalDisplayLost(std::string("X server ") + DisplayString(display));
+}
+
+// A lost Wayland connection reaches the program only as a quit request.
+void CheckDisplay(SDL_Window* window) {
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (window == nullptr || !SDL_GetWindowWMInfo(window, &info)) return;
+  if (info.subsystem != SDL_SYSWM_WAYLAND) return;
+  if (const int err = wl_display_get_error(info.info.wl.display)) {
+    const char* name = std::getenv("WAYLAND_DISPLAY");
+    FatalDisplayLost(std::string("Wayland ") + (name ? name : "wayland-0") + ": " + strerror(err));
+  }
+}
+
+// Drivers that draw only through a renderer cannot also hand out a window surface.
+std::string SurfaceAdvice() {
+  const char* driver = SDL_GetCurrentVideoDriver();
+  if (driver == nullptr || std::string_view(driver) == "x11") return "";
+  return std::string("The \"") + driver +
+         "\" video driver has no window surface beside an accelerated renderer: run with "
+         "SDL_RENDER_DRIVER=software, or on X11 (DISPLAY set, XWayland under a compositor).";
+}
 
 void* PlaySoundtrack(void*) {
   pthread_setname_np(pthread_self(), "music");
@@ -84,7 +122,10 @@ void RestoreSignals(const SignalDispositions& saved) {
 }
 
 bool Frame(SDL_Renderer* renderer, slideshow::Scene& scene) {
-  if (!handleEvent()) return false;
+  if (!handleEvent()) {
+    CheckDisplay(SDL_RenderGetWindow(renderer));
+    return false;
+  }
   SDL_RenderClear(renderer);
   scene.Update();
   return true;
@@ -95,7 +136,10 @@ void Run(const FrameFunction& frame) {
   const SignalDispositions signals = SaveSignals();
   if (SDL_Init(kSubsystems) != 0) FatalSdl();
   RestoreSignals(signals);
-  support::Cleanup quitSdl(SDL_Quit);
+  support::Cleanup quitSdl([] {
+    if (!displayLost) SDL_Quit();
+  });
+  XSetIOErrorHandler(XConnectionLost);
 
   // Without a display SDL quietly falls back to a driver that shows nothing.
   if (InvisibleFallback(SDL_GetCurrentVideoDriver(), std::getenv("SDL_VIDEODRIVER"))) {
@@ -107,10 +151,12 @@ void Run(const FrameFunction& frame) {
   if (SDL_CreateWindowAndRenderer(kWidth, kHeight, kWindowFlags, &window, &renderer) != 0) {
     FatalSdl();
   }
-  support::Cleanup destroyWindow([window] { SDL_DestroyWindow(window); });
+  support::Cleanup destroyWindow([window] {
+    if (!displayLost) SDL_DestroyWindow(window);
+  });
 
   SDL_Surface* surface = SDL_GetWindowSurface(window);
-  if (surface == nullptr) FatalSdl();
+  if (surface == nullptr) support::Fatal(SDL_GetError(), SurfaceAdvice());
 
   slideshow::Scene scene = slideshow::Scene::New(renderer, surface);
   StartSoundtrack();

@@ -257,7 +257,7 @@ class Bench {
 
   // Also the soak: the show on its last picture for `minutes`, sound to a paced sink.
   void Memory(std::ostream& out, int minutes) {
-    pulse_.RecordMonitor(work_.path() + "/monitor.raw");
+    pulse_.Record(work_.path() + "/monitor.raw");
     const auto t0 = std::chrono::steady_clock::now();
     harness::Process p(Options(demoDir_, true));
     auto at = [&](std::chrono::seconds s) {
@@ -310,7 +310,7 @@ class Bench {
   bool quick_;
   long long barePeakKb_ = -1, fullPeakKb_ = -1;
   harness::XServer x_;
-  harness::PulseServer pulse_;
+  harness::SoundServer pulse_{harness::SoundServer::PulseAudio};
   harness::TempDir home_, work_;
   std::string demoDir_ = work_.path() + "/demo", fullDir_ = work_.path() + "/full";
 

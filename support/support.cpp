@@ -57,14 +57,15 @@ void RunThreadCleanups() {
   }
 }
 
-[[noreturn]] void Fatal(std::string_view text) {
+[[noreturn]] void Fatal(std::string_view text, std::string_view advice) {
   // A clean-up that fails fatally comes back here: the first failure stays the one reported.
-  thread_local std::string first;
+  thread_local std::string first, firstAdvice;
   thread_local bool failing = false;
   std::string during;
   if (!failing) {
     failing = true;
     first = text;
+    firstAdvice = advice;
   } else {
     during = text;
   }
@@ -76,6 +77,7 @@ void RunThreadCleanups() {
 
   std::string msg = "panic: " + first + "\n";
   if (!during.empty()) msg += "during clean-up: " + during + "\n";
+  if (!firstAdvice.empty()) msg += firstAdvice + "\n";
   msg += "\n";
   char name[32] = "?";
   pthread_getname_np(pthread_self(), name, sizeof name);

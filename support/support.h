@@ -78,8 +78,9 @@ class Cleanup {
 void RunThreadCleanups();
 
 // The fatal path: the calling thread's clean-ups, "panic: " with the text and diagnostic lines
-// about the thread on standard error, then exit status 2 without process-exit handlers.
+// (`advice` first, if any: what the user can do about it) about the thread on standard error,
+// then exit status 2 without process-exit handlers.
 [[noreturn]] void Fatal(const Error& err);
-[[noreturn]] void Fatal(std::string_view text);
+[[noreturn]] void Fatal(std::string_view text, std::string_view advice = {});
 
 }  // namespace support

@@ -1,22 +1,37 @@
 #!/usr/bin/env bash
-# Installs what the build, the demo and the tests need (Debian 12), then builds into build/.
+# Installs what the build, the demo, the tests and the package need (Debian 12), then builds
+# into build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make pkg-config libsdl2-dev libmpg123-dev portaudio19-dev
+packages=(g++ cmake make pkg-config libsdl2-dev libmpg123-dev portaudio19-dev libwayland-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang-format
   xvfb libx11-dev libxtst-dev lame pulseaudio pulseaudio-utils alsa-utils libasound2-plugins)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+# Compositors and PipeWire for the tests, and the packaging checks. Without their recommended
+# packages: those bring pipewire-alsa, which removes pulseaudio.
+bare=(sway grim wtype xwayland cage pipewire pipewire-bin pipewire-pulse wireplumber
+  dbus-user-session dpkg-dev lintian systemd groff-base)
+missing() {
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+apt() { "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
+updated=
+for group in packages bare; do
+  declare -n list=$group
+  mapfile -t need < <(missing "${list[@]}")
+  ((${#need[@]})) || continue
+  echo "installing: ${need[*]}"
+  [[ -n $updated ]] || { apt update -q; updated=1; }
+  if [[ $group == bare ]]; then
+    apt install -y -q --no-install-recommends "${need[@]}"
+  else
+    apt install -y -q "${need[@]}"
+  fi
 done
-if ((${#missing[@]})); then
-  sudo=()
-  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-  echo "installing: ${missing[*]}"
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOWREEL_WERROR=ON "$@" >/dev/null
 cmake --build build -j "$(nproc)"

@@ -62,6 +62,11 @@ Process::Process(const Options& options) {
   std::vector<std::string> flat;
   for (const auto& [k, v] : env) flat.push_back(k + "=" + v);
   std::vector<std::string> args = options.prefix;
+  if (options.unprivileged && geteuid() == 0) {
+    // Compositors refuse to run as root, and CI runs as root.
+    args.insert(args.begin(),
+                {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"});
+  }
   args.insert(args.end(), options.argv.begin(), options.argv.end());
   const std::string errPath = scratch_.path() + "/stderr";
   const std::string outPath =
@@ -74,6 +79,8 @@ Process::Process(const Options& options) {
     envp.push_back(nullptr);
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // A group of its own, so that Kill reaches whatever it starts too (a server's helpers).
+    setpgid(0, 0);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
     dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
@@ -88,6 +95,11 @@ Process::Process(const Options& options) {
     execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }
+}
+
+void MakeOwnedDir(const std::string& path) {
+  mkdir(path.c_str(), 0700);
+  if (geteuid() == 0 && chown(path.c_str(), 65534, 65534) != 0) std::perror(path.c_str());
 }
 
 Process::~Process() {
@@ -115,7 +127,7 @@ bool Process::Running() { return !Wait(std::chrono::milliseconds(0)); }
 
 void Process::Kill(int sig) {
   if (status_ || pid_ <= 0) return;
-  kill(pid_, sig);
+  kill(-pid_, sig);
   int status;
   if (waitpid(pid_, &status, 0) == pid_) status_ = status;
 }

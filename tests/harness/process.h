@@ -48,6 +48,7 @@ struct Options {
   std::vector<std::string> prefix{};         // a command to run it under
   bool ignoreInterrupt = false;              // start with SIGINT and SIGHUP ignored
   std::string stdoutPath{};                  // empty: captured, see Stdout()
+  bool unprivileged = false;                 // as root: run as nobody
 };
 
 // A started process. Standard input is /dev/null; standard error (and standard output unless
@@ -65,7 +66,7 @@ class Process {
   // TEST_ALSA_CAPTURE) that outgrows 256 MiB meanwhile ends it with SIGKILL.
   std::optional<int> Wait(std::chrono::milliseconds timeout);
   bool Running();
-  // Sends `sig` and waits for the end.
+  // Sends `sig` to it and to what it started, and waits for its end.
   void Kill(int sig = SIGKILL);
   std::string Stdout() const;
   std::string Stderr() const;
@@ -77,6 +78,9 @@ class Process {
   std::optional<int> status_;
   std::string capture_;
 };
+
+// The folder `path`, made for a process run unprivileged to own it.
+void MakeOwnedDir(const std::string& path);
 
 // Runs a command to its end; what it wrote on standard error, and its wait status.
 struct Ended {

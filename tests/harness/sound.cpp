@@ -1,10 +1,12 @@
 #include "tests/harness/sound.h"
 
 #include <mpg123.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -108,37 +110,78 @@ void WriteAsoundrc(const std::string& dir) {
 )";
 }
 
-PulseServer::PulseServer() {
-  const std::string socket = dir_.path() + "/native";
+SoundServer::SoundServer(Kind kind) : kind_(kind) {
+  mkdir(runtime_.c_str(), 0700);
+  const std::string socket =
+      kind == PipeWire ? runtime_ + "/pulse/native" : dir_.path() + "/native";
   address_ = "unix:" + socket;
-  server_ = std::make_unique<Process>(
-      Options{.argv = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                       "--use-pid-file=no", "--system=no", "-L", "module-null-sink sink_name=sink",
-                       "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + socket},
-              .env = {{"HOME", dir_.path()}, {"XDG_RUNTIME_DIR", dir_.path()}}});
+  Options o{.env = {{"HOME", dir_.path()},
+                    {"XDG_RUNTIME_DIR", runtime_},
+                    {"XDG_CONFIG_HOME", dir_.path()}}};
+  if (kind == PulseAudio) {
+    o.argv = {"pulseaudio",
+              "-n",
+              "--daemonize=no",
+              "--exit-idle-time=-1",
+              "--use-pid-file=no",
+              "--system=no",
+              "-L",
+              "module-null-sink sink_name=sink",
+              "-L",
+              "module-native-protocol-unix auth-anonymous=1 socket=" + socket};
+  } else {
+    std::filesystem::create_directories(dir_.path() + "/pipewire/pipewire.conf.d");
+    std::ofstream(dir_.path() + "/pipewire/pipewire.conf.d/sink.conf") << R"(context.objects = [
+  { factory = adapter
+    args = { factory.name = support.null-audio-sink, node.name = sink, media.class = Audio/Sink,
+             audio.position = [ FL FR ], object.linger = true } }
+]
+)";
+    o.argv = {"dbus-run-session", "--", "sh", "-c",
+              "pipewire & sleep 0.5; wireplumber & pipewire-pulse & wait"};
+  }
+  server_ = std::make_unique<Process>(o);
   for (int i = 0; i < 200 && !ok_; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ok_ = access(socket.c_str(), F_OK) == 0;
   }
+  // The session manager makes the sink the default a moment after the server is up.
+  for (int i = 0; kind == PipeWire && ok_ && i < 100; ++i) {
+    if (PulseCommand({"pactl", "info"}).find("Default Sink: sink") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
-void PulseServer::RecordMonitor(const std::string& path) {
-  recorder_ = std::make_unique<Process>(
-      Options{.argv = {"parec", "-d", "sink.monitor", "--raw", "--format=s16le", "--rate=44100",
-                       "--channels=2", "--latency-msec=50"},
-              .env = {{"PULSE_SERVER", address_}, {"HOME", dir_.path()}},
-              .stdoutPath = path});
+std::string SoundServer::PulseCommand(std::vector<std::string> argv) const {
+  return RunToEnd({.argv = std::move(argv),
+                   .env = {{"PULSE_SERVER", address_},
+                           {"HOME", dir_.path()},
+                           {"XDG_RUNTIME_DIR", runtime_},
+                           {"LC_ALL", "C"}}})
+      .out;
 }
 
-std::string PulseServer::PlayingSpec() {
-  const std::string out = RunToEnd({.argv = {"pactl", "list", "sink-inputs"},
-                                    .env = {{"PULSE_SERVER", address_}, {"LC_ALL", "C"}}})
-                              .out;
+void SoundServer::Record(const std::string& path) {
+  Options o{.argv = {"parec", "-d", "sink.monitor", "--raw", "--format=s16le", "--rate=44100",
+                     "--channels=2", "--latency-msec=50"},
+            .env = {{"PULSE_SERVER", address_}, {"HOME", dir_.path()}},
+            .stdoutPath = path};
+  if (kind_ == PipeWire) {
+    o.argv = {"pw-record", "--target", "sink",       "-P", "{ stream.capture.sink=true }",
+              "--rate",    "48000",    "--channels", "2",  "--format",
+              "s16",       "-"};
+    o.env["XDG_RUNTIME_DIR"] = runtime_;
+  }
+  recorder_ = std::make_unique<Process>(o);
+}
+
+std::string SoundServer::PlayingSpec() {
+  const std::string out = PulseCommand({"pactl", "list", "sink-inputs"});
   const size_t at = out.find("Sample Specification: ");
   return at == std::string::npos ? "" : out.substr(at + 22, out.find('\n', at) - at - 22);
 }
 
-void PulseServer::Kill() {
+void SoundServer::Kill() {
   recorder_.reset();
   server_.reset();
 }

@@ -41,22 +41,30 @@ std::vector<uint8_t> DecodeAll(const std::string& path, long* rate = nullptr,
 // everything at once). A slave that does not exist leaves no usable default device.
 void WriteAsoundrc(const std::string& dir);
 
-// A PulseAudio server of the caller's own with one null sink, reached through PULSE_SERVER.
-// Its clock paces whoever plays to it in real time.
-class PulseServer {
+// A sound server of the caller's own with one null sink, reached as a PulseAudio server
+// through PULSE_SERVER: PulseAudio itself, or PipeWire with its session manager and its
+// PulseAudio server under a D-Bus session of their own. The sink's clock paces whoever plays
+// to it in real time.
+class SoundServer {
  public:
-  PulseServer();
+  enum Kind { PulseAudio, PipeWire };
+  explicit SoundServer(Kind kind);
   bool ok() const { return ok_; }
   const std::string& address() const { return address_; }
+  // The sink's own rate: it records at this rate, 16-bit stereo.
+  int rate() const { return kind_ == PipeWire ? 48000 : 44100; }
   void Kill();
-  // Starts recording what the sink plays, as 16-bit stereo at 44.1 kHz, into `path`.
-  void RecordMonitor(const std::string& path);
-  // The sample specification of the stream playing into the sink, as pactl shows it
-  // ("s16le 2ch 44100Hz"), or "".
+  // Starts recording what the sink plays, raw, into `path`.
+  void Record(const std::string& path);
+  // The sample specification of the stream playing into the sink, as the PulseAudio server
+  // tells it ("s16le 2ch 44100Hz"), or "".
   std::string PlayingSpec();
 
  private:
+  std::string PulseCommand(std::vector<std::string> argv) const;
+  Kind kind_;
   TempDir dir_;
+  std::string runtime_ = dir_.path() + "/run";
   std::unique_ptr<Process> server_, recorder_;
   bool ok_ = false;
   std::string address_;
