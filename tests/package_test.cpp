@@ -1,0 +1,95 @@
+// The Debian package as a user gets it: built, checked, unpacked, and its demo run.
+#include <X11/keysym.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "tests/harness/screen.h"
+#include "tests/harness/sound.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool Succeeded(const harness::Ended& e) {
+  return WIFEXITED(e.status) && WEXITSTATUS(e.status) == 0;
+}
+
+TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
+  harness::TempDir out, root, home;
+  const auto built =
+      harness::RunToEnd({.argv = {CPACK, "-G", "DEB", "-B", out.path(), "--config", CPACK_CONFIG}});
+  ASSERT_TRUE(Succeeded(built)) << built.out << built.err;
+  std::string deb;
+  for (const auto& f : std::filesystem::directory_iterator(out.path())) {
+    if (std::regex_match(f.path().filename().string(),
+                         std::regex("showreel_[0-9.]+_amd64\\.deb"))) {
+      deb = f.path().string();
+    }
+  }
+  ASSERT_FALSE(deb.empty()) << "no showreel_<version>_amd64.deb";
+
+  const std::string contents = harness::RunToEnd({.argv = {"dpkg-deb", "-c", deb}}).out;
+  for (const char* path :
+       {"./usr/bin/showreel", "./usr/share/man/man1/showreel.1.gz",
+        "./usr/lib/systemd/user/showreel.service", "./usr/share/doc/showreel/copyright",
+        "./usr/share/doc/showreel/examples/showreel-kiosk.service",
+        "./usr/share/showreel/demo/images/bird.bmp", "./usr/share/showreel/demo/music/dunk.mp3"}) {
+    EXPECT_NE(contents.find(std::string(path) + "\n"), std::string::npos) << path;
+  }
+  const std::string control = harness::RunToEnd({.argv = {"dpkg-deb", "-f", deb, "Depends"}}).out;
+  for (const char* lib : {"libsdl2-2.0-0", "libmpg123-0", "libportaudio2"}) {
+    EXPECT_NE(control.find(lib), std::string::npos) << control;
+  }
+  const auto lint = harness::RunToEnd({.argv = {"lintian", "--fail-on", "error,warning", deb}});
+  EXPECT_TRUE(Succeeded(lint)) << lint.out << lint.err;
+
+  ASSERT_TRUE(Succeeded(harness::RunToEnd({.argv = {"dpkg-deb", "-x", deb, root.path()}})));
+  const auto man = harness::RunToEnd(
+      {.argv = {"sh", "-c",
+                "zcat " + root.path() + "/usr/share/man/man1/showreel.1.gz | groff -man -ww -z"}});
+  EXPECT_TRUE(Succeeded(man) && man.err.empty()) << man.err;
+  // The units as shipped, but for the programs they start, which are not installed here.
+  const std::string units = root.path() + "/units";
+  std::filesystem::create_directories(units);
+  for (const auto& [unit, from, to, user] :
+       {std::tuple{"usr/lib/systemd/user/showreel.service", "ExecStart=showreel",
+                   "ExecStart=" + root.path() + "/usr/bin/showreel", true},
+        {"usr/share/doc/showreel/examples/showreel-kiosk.service",
+         "ExecStart=/usr/local/bin/showreel-kiosk", "ExecStart=/bin/true", false}}) {
+    std::string text = harness::ReadFile(root.path() + "/" + unit);
+    ASSERT_NE(text.find(from), std::string::npos) << unit;
+    text.replace(text.find(from), std::string(from).size(), to);
+    const std::string copy = units + "/" + std::filesystem::path(unit).filename().string();
+    std::ofstream(copy) << text;
+    harness::Options o{.argv = {"systemd-analyze", "verify", "--man=no", copy},
+                       .env = {{"XDG_RUNTIME_DIR", home.path()}}};
+    if (user) o.argv.insert(o.argv.begin() + 2, "--user");
+    const auto verified = harness::RunToEnd(o);
+    EXPECT_TRUE(Succeeded(verified) && verified.err.empty()) << unit << ": " << verified.err;
+  }
+
+  harness::XServer x;
+  ASSERT_TRUE(x.ok()) << "Xvfb did not start";
+  harness::WriteAsoundrc(home.path());
+  harness::Process show({.argv = {root.path() + "/usr/bin/showreel"},
+                         .cwd = root.path() + "/usr/share/showreel/demo",
+                         .env = {{"DISPLAY", x.name()}, {"HOME", home.path()}},
+                         .unset = {"SDL_VIDEODRIVER", "WAYLAND_DISPLAY"}});
+  ASSERT_TRUE(x.AwaitWindow(show, 15s, 1s)) << show.Stderr();
+  bool shown = false;  // the demo's pictures grow from the centre
+  for (int i = 0; i < 30 && !shown; ++i, std::this_thread::sleep_for(100ms)) {
+    shown = x.Screenshot().at(960, 540) != harness::Rgb{0, 0, 0};
+  }
+  EXPECT_TRUE(shown) << "nothing shown";
+  x.StopProgram(show, XK_q);
+  const auto status = show.Wait(10s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << show.Stderr();
+}
+
+}  // namespace
