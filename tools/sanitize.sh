@@ -6,7 +6,10 @@
 # to have installed the packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-supp=$PWD/tests/sanitizers
+# Where the tests' unprivileged user (see the compositor tests) can read them too.
+supp=$(mktemp -d)
+cp tests/sanitizers/* "$supp"
+chmod -R a+rX "$supp"
 jobs=$(nproc)
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOWREEL_WERROR=ON \
