@@ -32,7 +32,9 @@ XServer::XServer() {
   }
   close(fds[0]);
   if (n <= 0) return;
-  name_ = ":" + std::to_string(std::atoi(buf));
+  // Appended, not concatenated: g++ 12 at -O3 warns falsely about the concatenation.
+  name_ = ":";
+  name_ += std::to_string(std::atoi(buf));
   dpy_ = XOpenDisplay(name_.c_str());
   XSetErrorHandler(IgnoreXError);
 }
