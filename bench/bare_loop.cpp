@@ -1,8 +1,9 @@
 // The floor for the program's frame loop and start-up: the same SDL calls with nothing else.
 //   bare-loop startup DIR       load the fifteen files of DIR/images, upload, present once
-//   bare-loop frames DIR PIC    draw picture PIC (with the background when PIC is 13): clear,
-//                               copies, flush, present; count the frames of second PIC, the
-//                               window over which the program's picture PIC is counted
+//   bare-loop frames DIR PIC [S]  draw picture PIC (with the background when PIC is 13):
+//                               clear, copies, flush, present; count the frames of second S
+//                               (PIC by default), the window over which the program's second
+//                               S is counted
 //   bare-loop events DIR PIC    the same, draining SDL's event queue before each frame as the
 //                               program must
 // Reports on standard error in the program's benchmark format.
@@ -46,13 +47,14 @@ int main(int argc, char** argv) {
   const bool events = mode == "events";
   if (argc < 4) return 64;
   const size_t picture = static_cast<size_t>(std::atoi(argv[3]));
+  const int second = argc > 4 ? std::atoi(argv[4]) : static_cast<int>(picture);
   SDL_Texture* background = textures[0];
   SDL_Texture* texture = textures[picture + 1];
   SDL_Rect clip{0, 0, 0, 0};
   if (surfaces[picture + 1]) SDL_GetClipRect(surfaces[picture + 1], &clip);
   const SDL_Rect full{0, 0, 1920, 1080};
   const int64_t start = bench::MonotonicNs();
-  const int64_t from = start + static_cast<int64_t>(picture) * 1000000000;
+  const int64_t from = start + int64_t{second} * 1000000000;
   const int64_t to = from + 1000000000;
   uint64_t frames = 0;
   int64_t first = 0, last = 0;
@@ -77,6 +79,6 @@ int main(int argc, char** argv) {
     SDL_RenderFlush(renderer);
     SDL_RenderPresent(renderer);
   }
-  bench::ReportPeriod(static_cast<int>(picture), frames, last - first);
+  bench::ReportPeriod(second, frames, last - first);
   return 0;
 }

@@ -158,11 +158,13 @@ class Bench {
         return v.size() == 2 && v[1] > 0 ? static_cast<double>(v[0]) / (v[1] / 1e9) : 0.0;
       };
       prog6.push_back(fps(6));
-      prog13.push_back(fps(13));
+      // The last picture's second time round: its first makes the background texture.
+      prog13.push_back(fps(14));
       for (const std::string mode : {"frames", "events"}) {
         for (int picture : {6, 13}) {
-          auto b = Probe(Run({bareLoop_, mode, demoDir_, std::to_string(picture)}, Env(true),
-                             demoDir_))["frames" + std::to_string(picture)];
+          const std::string second = picture == 13 ? "14" : "6";
+          auto b = Probe(Run({bareLoop_, mode, demoDir_, std::to_string(picture), second},
+                             Env(true), demoDir_))["frames" + second];
           auto& into = mode == "frames" ? (picture == 6 ? bare6 : bare13)
                                         : (picture == 6 ? events6 : events13);
           into.push_back(b.size() == 2 ? static_cast<double>(b[0]) / (b[1] / 1e9) : 0.0);

@@ -6,6 +6,7 @@
 #include <X11/extensions/XTest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -32,9 +33,10 @@ XServer::XServer() {
   }
   close(fds[0]);
   if (n <= 0) return;
-  // Appended, not concatenated: g++ 12 at -O3 warns falsely about the concatenation.
-  name_ = ":";
-  name_ += std::to_string(std::atoi(buf));
+  // Formatted, not concatenated: g++ 12 warns falsely (-Wrestrict) about the concatenation.
+  char name[32];
+  std::snprintf(name, sizeof name, ":%d", std::atoi(buf));
+  name_ = std::string(name);
   dpy_ = XOpenDisplay(name_.c_str());
   XSetErrorHandler(IgnoreXError);
 }
