@@ -55,7 +55,9 @@ void CheckDisplay(SDL_Window* window) {
 // Drivers that draw only through a renderer cannot also hand out a window surface.
 std::string SurfaceAdvice() {
   const char* driver = SDL_GetCurrentVideoDriver();
+  const char* renderer = std::getenv("SDL_RENDER_DRIVER");
   if (driver == nullptr || std::string_view(driver) == "x11") return "";
+  if (renderer != nullptr && strcasecmp(renderer, "software") == 0) return "";
   return std::string("The \"") + driver +
          "\" video driver has no window surface beside an accelerated renderer: run with "
          "SDL_RENDER_DRIVER=software, or on X11 (DISPLAY set, XWayland under a compositor).";
