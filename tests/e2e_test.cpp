@@ -378,11 +378,14 @@ TEST_F(Sound, MusicDeletedWhilePlayingEndsWithTheDecodersText) {
   EXPECT_EQ(harness::PanicLine(p.Stderr()).rfind("panic: mpg123 error: ", 0), 0u) << p.Stderr();
 }
 
+// The music paced by a sound server's null sink: PulseAudio, or PipeWire's PulseAudio server.
 class RealTimeSound : public Sound {
  protected:
+  explicit RealTimeSound(harness::SoundServer::Kind kind = harness::SoundServer::PulseAudio)
+      : pulse_(kind) {}
   void SetUp() override {
     Sound::SetUp();
-    ASSERT_TRUE(pulse_.ok()) << "pulseaudio did not start";
+    ASSERT_TRUE(pulse_.ok()) << "the sound server did not start";
   }
   harness::Options ThroughPulse() {
     harness::Options o = OnDisplay(dir_.path());
@@ -403,17 +406,17 @@ class RealTimeSound : public Sound {
     const long long b1 = harness::FileSize(monitor_);
     const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
     const std::string all = harness::ReadFile(monitor_);
-    constexpr size_t kBlock = 441 * 4;
+    const auto kBlock = static_cast<size_t>(pulse_.rate() / 100 * 4);
     size_t blocks = 0, sounding = 0;
     for (auto at = static_cast<size_t>(b0); at + kBlock <= static_cast<size_t>(b1); at += kBlock) {
       ++blocks;
       sounding += all.find_first_not_of('\0', at) < at + kBlock;
     }
-    return {static_cast<double>(b1 - b0) / (44100 * 4) / dt.count(),
+    return {static_cast<double>(b1 - b0) / (pulse_.rate() * 4) / dt.count(),
             blocks ? static_cast<double>(sounding) / static_cast<double>(blocks) : 0};
   }
 
-  harness::SoundServer pulse_{harness::SoundServer::PulseAudio};
+  harness::SoundServer pulse_;
   std::string monitor_ = dir_.path() + "/monitor.raw";
 };
 
@@ -620,34 +623,24 @@ TEST_F(OnSway, LosingTheCompositorIsFatal) {
   }
 }
 
-// The music through PipeWire, reached through its PulseAudio server.
-class OnPipeWire : public Sound {
+class OnPipeWire : public RealTimeSound {
  protected:
-  harness::SoundServer pipewire_{harness::SoundServer::PipeWire};
+  OnPipeWire() : RealTimeSound(harness::SoundServer::PipeWire) {}
 };
 
 TEST_F(OnPipeWire, PlaysTheLoopsExactlyInRealTimeAndTheServerKilledIsFatal) {
-  ASSERT_TRUE(pipewire_.ok()) << "PipeWire did not start";
   // At the sink's own rate, so that nothing is resampled on the way.
   const std::string mp3 = dir_.path() + "/song.mp3";
-  ASSERT_TRUE(harness::MakeMp3(mp3, pipewire_.rate(), 2, 30001));
+  ASSERT_TRUE(harness::MakeMp3(mp3, pulse_.rate(), 2, 30001));
   UseMusic(mp3);
   const std::vector<uint8_t> decoded = harness::DecodeAll(mp3);
-  const std::string capture = dir_.path() + "/capture.raw";
-  pipewire_.Record(capture);
-  harness::Options o = OnDisplay(dir_.path());
-  o.env["TEST_ALSA_SLAVE"] = "pulse";
-  o.env["PULSE_SERVER"] = pipewire_.address();
-  harness::Process p(o);
+  pulse_.Record(monitor_);
+  harness::Process p(ThroughPulse());
   AwaitWindow(p);
-  const auto t0 = std::chrono::steady_clock::now();
-  const long long b0 = harness::FileSize(capture);
-  std::this_thread::sleep_for(3s);
-  const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
-  EXPECT_NEAR((harness::FileSize(capture) - b0) / (pipewire_.rate() * 4.0) / dt.count(), 1, 0.1);
+  EXPECT_NEAR(Measure(3s).pace, 1, 0.1);
 
   // From the first sound on, the file's loops, wherever the capture came in.
-  const std::string captured = harness::ReadFile(capture);
+  const std::string captured = harness::ReadFile(monitor_);
   const size_t first = captured.find_first_not_of('\0') & ~size_t{3};
   ASSERT_LT(first + 4096, captured.size());
   std::vector<uint8_t> twice(decoded);
@@ -663,7 +656,7 @@ TEST_F(OnPipeWire, PlaysTheLoopsExactlyInRealTimeAndTheServerKilledIsFatal) {
   ExpectLoopedPrefix(captured.substr(first), rotated);
 
   const auto killed = std::chrono::steady_clock::now();
-  pipewire_.Kill();
+  pulse_.Kill();
   ASSERT_TRUE(p.Wait(2s)) << "still running 2 s after the server went";
   EXPECT_LT(std::chrono::steady_clock::now() - killed, 2s);
   ExpectExit(p, 2);
