@@ -449,11 +449,11 @@ TEST_F(RealTimeSound, PlaysAtTheFilesOwnRateAndTheServerKilledIsFatal) {
   harness::Process p(ThroughPulse());
   AwaitWindow(p);
   // What the sound server was told: a stream at another rate would play fast or slow.
-  std::string spec;
-  for (int i = 0; i < 50 && (spec = pulse_.PlayingSpec()).empty(); ++i) {
+  std::string format;
+  for (int i = 0; i < 50 && (format = pulse_.PlayingFormat()).empty(); ++i) {
     std::this_thread::sleep_for(100ms);
   }
-  EXPECT_EQ(spec, "s16le 1ch 22050Hz");
+  EXPECT_EQ(format, "s16le 1ch 22050Hz");
   pulse_.Kill();
   ExpectExit(p, 2);
   const std::string panic = harness::PanicLine(p.Stderr());

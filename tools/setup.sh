@@ -11,27 +11,24 @@ packages=(g++ cmake make pkg-config libsdl2-dev libmpg123-dev portaudio19-dev li
 # packages: those bring pipewire-alsa, which removes pulseaudio.
 bare=(sway grim wtype xwayland cage pipewire pipewire-bin pipewire-pulse wireplumber
   dbus-user-session dpkg-dev lintian systemd groff-base)
-missing() {
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
-  done
-}
 sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-apt() { "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
 updated=
-for group in packages bare; do
-  declare -n list=$group
-  mapfile -t need < <(missing "${list[@]}")
-  ((${#need[@]})) || continue
+# install [apt-get option] package...: those not installed yet.
+install() {
+  local option=$1 need=() p
+  shift
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
+  done
+  ((${#need[@]})) || return 0
   echo "installing: ${need[*]}"
-  [[ -n $updated ]] || { apt update -q; updated=1; }
-  if [[ $group == bare ]]; then
-    apt install -y -q --no-install-recommends "${need[@]}"
-  else
-    apt install -y -q "${need[@]}"
-  fi
-done
+  [[ -n $updated ]] || "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  updated=1
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $option "${need[@]}"
+}
+install "" "${packages[@]}"
+install --no-install-recommends "${bare[@]}"
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOWREEL_WERROR=ON "$@" >/dev/null
 cmake --build build -j "$(nproc)"

@@ -82,7 +82,7 @@ class Process {
 // The folder `path`, made for a process run unprivileged to own it.
 void MakeOwnedDir(const std::string& path);
 
-// Runs a command to its end; what it wrote on standard error, and its wait status.
+// Runs a command to its end: its wait status and what it wrote on standard output and error.
 struct Ended {
   int status = -1;
   std::string out, err;

@@ -152,33 +152,38 @@ SoundServer::SoundServer(Kind kind) : kind_(kind) {
   }
 }
 
+std::map<std::string, std::string> SoundServer::ClientEnv() const {
+  return {{"PULSE_SERVER", address_},
+          {"HOME", dir_.path()},
+          {"XDG_RUNTIME_DIR", runtime_},
+          {"LC_ALL", "C"}};
+}
+
 std::string SoundServer::PulseCommand(std::vector<std::string> argv) const {
-  return RunToEnd({.argv = std::move(argv),
-                   .env = {{"PULSE_SERVER", address_},
-                           {"HOME", dir_.path()},
-                           {"XDG_RUNTIME_DIR", runtime_},
-                           {"LC_ALL", "C"}}})
-      .out;
+  return RunToEnd({.argv = std::move(argv), .env = ClientEnv()}).out;
 }
 
 void SoundServer::Record(const std::string& path) {
-  Options o{.argv = {"parec", "-d", "sink.monitor", "--raw", "--format=s16le", "--rate=44100",
-                     "--channels=2", "--latency-msec=50"},
-            .env = {{"PULSE_SERVER", address_}, {"HOME", dir_.path()}},
-            .stdoutPath = path};
+  const std::string hz = std::to_string(rate());
+  std::vector<std::string> argv{
+      "parec",          "-d",           "sink.monitor", "--raw",
+      "--format=s16le", "--rate=" + hz, "--channels=2", "--latency-msec=50"};
   if (kind_ == PipeWire) {
-    o.argv = {"pw-record", "--target", "sink",       "-P", "{ stream.capture.sink=true }",
-              "--rate",    "48000",    "--channels", "2",  "--format",
-              "s16",       "-"};
-    o.env["XDG_RUNTIME_DIR"] = runtime_;
+    argv = {"pw-record", "--target", "sink",       "-P", "{ stream.capture.sink=true }",
+            "--rate",    hz,         "--channels", "2",  "--format",
+            "s16",       "-"};
   }
-  recorder_ = std::make_unique<Process>(o);
+  recorder_ = std::make_unique<Process>(
+      Options{.argv = std::move(argv), .env = ClientEnv(), .stdoutPath = path});
 }
 
-std::string SoundServer::PlayingSpec() {
-  const std::string out = PulseCommand({"pactl", "list", "sink-inputs"});
-  const size_t at = out.find("Sample Specification: ");
-  return at == std::string::npos ? "" : out.substr(at + 22, out.find('\n', at) - at - 22);
+std::string SoundServer::PlayingFormat() {
+  // One line a stream, its sample format, channels and rate last: "s16le 2ch 44100Hz".
+  const std::string out = PulseCommand({"pactl", "list", "short", "sink-inputs"});
+  const size_t end = out.find('\n');
+  if (end == std::string::npos) return "";
+  const size_t tab = out.rfind('\t', end);
+  return tab == std::string::npos ? "" : out.substr(tab + 1, end - tab - 1);
 }
 
 void SoundServer::Kill() {

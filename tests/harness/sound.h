@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,11 +57,12 @@ class SoundServer {
   void Kill();
   // Starts recording what the sink plays, raw, into `path`.
   void Record(const std::string& path);
-  // The sample specification of the stream playing into the sink, as the PulseAudio server
-  // tells it ("s16le 2ch 44100Hz"), or "".
-  std::string PlayingSpec();
+  // The format of the stream playing into the sink, as the PulseAudio server tells it
+  // ("s16le 2ch 44100Hz"), or "".
+  std::string PlayingFormat();
 
  private:
+  std::map<std::string, std::string> ClientEnv() const;
   std::string PulseCommand(std::vector<std::string> argv) const;
   Kind kind_;
   TempDir dir_;
