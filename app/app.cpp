@@ -5,8 +5,10 @@
 #include <X11/Xlib.h>
 #include <pthread.h>
 #include <strings.h>
+#include <systemd/sd-daemon.h>
 #include <wayland-client.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -62,6 +64,32 @@ std::string SurfaceAdvice() {
          "\" video driver has no window surface beside an accelerated renderer: run with "
          "SDL_RENDER_DRIVER=software, or on X11 (DISPLAY set, XWayland under a compositor).";
 }
+
+// Under systemd: READY=1 once the first frame is on the screen, then the watchdog fed from the
+// main loop, so that a frozen loop is killed and brought back. Outside systemd, nothing.
+class ServiceNotifier {
+ public:
+  ServiceNotifier() {
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0) interval_ = std::chrono::microseconds(usec / 4);
+  }
+  void Presented() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!ready_) {
+      ready_ = true;
+      last_ = now;
+      sd_notify(0, "READY=1\nWATCHDOG=1");
+    } else if (interval_.count() > 0 && now - last_ >= interval_) {
+      last_ = now;
+      sd_notify(0, "WATCHDOG=1");
+    }
+  }
+
+ private:
+  bool ready_ = false;
+  std::chrono::microseconds interval_{0};
+  std::chrono::steady_clock::time_point last_;
+};
 
 void* PlaySoundtrack(void*) {
   pthread_setname_np(pthread_self(), "music");
@@ -147,6 +175,14 @@ void Run(const FrameFunction& frame) {
   if (InvisibleFallback(SDL_GetCurrentVideoDriver(), std::getenv("SDL_VIDEODRIVER"))) {
     support::Fatal("No available video device");
   }
+  // On the bare console SDL drew nothing visible although the loop ran: a black screen that
+  // looks healthy is worse than an error.
+  if (const char* driver = SDL_GetCurrentVideoDriver();
+      driver != nullptr && std::string_view(driver) == "kmsdrm") {
+    support::Fatal("the console (kmsdrm) is not supported",
+                   "Run the show under an X server or a Wayland compositor; the showreel-kiosk "
+                   "package boots a machine into one.");
+  }
 
   SDL_Window* window = nullptr;
   SDL_Renderer* renderer = nullptr;
@@ -163,8 +199,8 @@ void Run(const FrameFunction& frame) {
   slideshow::Scene scene = slideshow::Scene::New(renderer, surface);
   StartSoundtrack();
 
-  while (frame(renderer, scene)) {
-  }
+  ServiceNotifier notifier;
+  while (frame(renderer, scene)) notifier.Presented();
 }
 
 }  // namespace app

@@ -195,6 +195,92 @@ TEST_F(Show, DamagedPicturesLeaveEmptySlotsAndTheShowGoesOn) {
   StopCleanly(p, XK_q);
 }
 
+// A show made from photos as a phone stores them: in the order given, each shrunk to fit the
+// screen but never enlarged, the one stored sideways upright; a photo that cannot be read
+// spoils nothing.
+TEST_F(Show, MadeFromPhotosByTheShowCommand) {
+  const std::string photos = dir_.path() + "/photos", show = dir_.path() + "/show";
+  std::filesystem::create_directories(photos);
+  const Rgb big = harness::PictureColour(0), top = harness::PictureColour(4),
+            bottom = harness::PictureColour(8), small = harness::PictureColour(12);
+  auto run = [](std::vector<std::string> argv) { return harness::RunToEnd({.argv = argv}); };
+  auto colour = [](Rgb c) {
+    return "xc:rgb(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) +
+           ")";
+  };
+  auto near = [](Rgb a, Rgb b) {  // JPEG's colours are close, not exact
+    return std::abs(a.r - b.r) <= 8 && std::abs(a.g - b.g) <= 8 && std::abs(a.b - b.b) <= 8;
+  };
+  ASSERT_EQ(run({"convert", "-size", "3000x2000", colour(big), photos + "/big.png"}).status, 0);
+  ASSERT_EQ(run({"convert", "-size", "200x200", colour(top), "-size", "200x200", colour(bottom),
+                 "+append", "-quality", "95", photos + "/side.jpg"})
+                .status,
+            0);
+  ASSERT_EQ(run({"convert", "-size", "100x100", colour(small), photos + "/small.png"}).status, 0);
+  // EXIF orientation 6 (turn 90 degrees clockwise to view), as a phone held upright writes it.
+  std::string jpeg = harness::ReadFile(photos + "/side.jpg");
+  static constexpr unsigned char kExif[] = {
+      0xFF, 0xE1, 0,    34, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,
+      1,    0,    0x12, 1,  3,   0,   1,   0,   0, 0, 6,   0,   0,  0, 0, 0, 0, 0};
+  jpeg.insert(2, reinterpret_cast<const char*>(kExif), sizeof kExif);
+  std::ofstream(photos + "/side.jpg", std::ios::binary) << jpeg;
+
+  const auto made = run({SHOWREEL_MAKE_SHOW, "--music", tone_, show, photos + "/big.png",
+                         photos + "/side.jpg", photos + "/small.png"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_NE(made.out.find("slots 4 to 14 stay empty"), std::string::npos) << made.out;
+  for (int i = 3; i < 14; ++i) {
+    EXPECT_FALSE(std::filesystem::exists(show + "/" + harness::kShowPictures[i])) << i;
+  }
+
+  harness::Process p(OnDisplay(show));
+  AwaitWindow(p);
+  std::vector<int> order;
+  int widest[3] = {0, 0, 0};
+  const int expected[3][2] = {{1620, 1080}, {200, 400}, {100, 100}};
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < end && p.Running()) {
+    const auto shot = x_.Screenshot();
+    const Rgb centre = shot.at(960, 540), above = shot.at(960, 525), below = shot.at(960, 555);
+    int index = -1;
+    if (near(centre, big)) index = 0;
+    if (near(above, top) && near(below, bottom)) index = 1;  // upright: neither turned nor not
+    if (near(centre, small)) index = 2;
+    if (index < 0 && order.size() == 3) break;  // past the last picture's second
+    if (index < 0) continue;
+    if (order.empty() || order.back() != index) order.push_back(index);
+    // Its extent along the middle row and column.
+    const int row = index == 1 ? 555 : 540;
+    const Rgb c = shot.at(960, row);
+    auto inside = [&](Rgb px) { return near(px, c) || (index == 1 && near(px, top)); };
+    int left = 960, right = 960, up = row, down = row;
+    while (left > 0 && inside(shot.at(left - 1, row))) --left;
+    while (right < 1919 && inside(shot.at(right + 1, row))) ++right;
+    while (up > 0 && inside(shot.at(960, up - 1))) --up;
+    while (down < 1079 && inside(shot.at(960, down + 1))) ++down;
+    EXPECT_LE(std::abs(left + right + 1 - 1920), 2) << "not centred: " << left << ".." << right;
+    EXPECT_LE(std::abs(up + down + 1 - 1080), 2) << "not centred: " << up << ".." << down;
+    EXPECT_LE(right - left + 1, expected[index][0] + 2) << index;
+    EXPECT_LE(down - up + 1, expected[index][1] + 2) << index;
+    widest[index] = std::max(widest[index], right - left + 1);
+  }
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+  for (int i = 0; i < 3; ++i) EXPECT_GE(widest[i], expected[i][0] / 3) << "did not grow: " << i;
+  StopCleanly(p, XK_q);
+
+  const std::string before = harness::ReadFile(show + "/" + harness::kShowPictures[1]);
+  std::ofstream(photos + "/bad.jpg") << "not a picture";
+  const auto bad = run({SHOWREEL_MAKE_SHOW, "--replace", "--music", tone_, show,
+                        photos + "/small.png", photos + "/bad.jpg"});
+  EXPECT_NE(bad.status, 0);
+  EXPECT_NE(bad.err.find(photos + "/bad.jpg"), std::string::npos) << bad.err;
+  EXPECT_EQ(harness::ReadFile(show + "/" + harness::kShowPictures[1]), before) << "show changed";
+  EXPECT_TRUE(std::filesystem::exists(show + "/" + harness::kShowPictures[2]));
+  for (const auto& f : std::filesystem::directory_iterator(dir_.path())) {
+    EXPECT_NE(f.path().filename().string()[0], '.') << "left behind: " << f.path();
+  }
+}
+
 TEST_F(Show, TheXServerGoingAwayIsFatal) {
   harness::XServer own;
   ASSERT_TRUE(own.ok());

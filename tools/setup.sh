@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config libsdl2-dev libmpg123-dev portaudio19-dev libwayland-dev
-  libgtest-dev libgmock-dev libbenchmark-dev clang-format
+  libgtest-dev libgmock-dev libbenchmark-dev clang-format libsystemd-dev
   xvfb libx11-dev libxtst-dev lame pulseaudio pulseaudio-utils alsa-utils libasound2-plugins)
 # Compositors and PipeWire for the tests, and the packaging checks. Without their recommended
 # packages: those bring pipewire-alsa, which removes pulseaudio.
@@ -30,5 +30,10 @@ install() {
 install "" "${packages[@]}"
 install --no-install-recommends "${bare[@]}"
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOWREEL_WERROR=ON "$@" >/dev/null
+# Debian's hardening flags, bindnow included: the package is built from this build.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOWREEL_WERROR=ON \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+  -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" "$@" >/dev/null
 cmake --build build -j "$(nproc)"

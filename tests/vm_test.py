@@ -1,0 +1,309 @@
+#!/usr/bin/python3
+"""A machine switched on with the packages installed, watched as a viewer would: its screen
+through QMP screendumps, its sound card through the WAV file it plays into, its keyboard
+through QMP. The root shell on the serial console is only this test's instrument.
+
+usage: vm_test.py CPACK CPACK_CONFIG DEMO_SET"""
+import hashlib, json, os, re, shutil, socket, subprocess, sys, tempfile, threading, time
+import numpy as np
+
+CPACK, CONFIG, DEMO = sys.argv[1:4]
+CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME", os.path.expanduser("~/.cache")),
+                     "showreel-vm")
+SUITE = "bookworm"
+MIRRORS = ["deb http://deb.debian.org/debian bookworm main",
+           "deb http://deb.debian.org/debian bookworm-updates main",
+           "deb http://deb.debian.org/debian-security bookworm-security main"]
+# The instrument: a root shell on the serial console, and the disk's root.
+HOOKS = ["mkdir -p \"$1/etc/systemd/system/serial-getty@ttyS0.service.d\"",
+         "printf '[Service]\\nExecStart=\\nExecStart=-/sbin/agetty --autologin root -L 115200 "
+         "%%I vt220\\n' > \"$1/etc/systemd/system/serial-getty@ttyS0.service.d/root.conf\"",
+         "echo '/dev/vda / ext4 defaults 0 1' > \"$1/etc/fstab\"", "echo kiosk > \"$1/etc/hostname\""]
+PICTURES = ["2005_001.jpg", "2005_003.jpg", "2006_002.jpg", "2006_004.jpg", "2006_006.jpg",
+            "2006_008.jpg", "2009_001.jpg", "2005_002.jpg", "2006_001.jpg", "2006_003.jpg",
+            "2006_005.jpg", "2006_007.jpg", "2006_009.jpg", "bird"]
+failures = []
+
+
+def check(ok, what):
+    print(("ok: " if ok else "FAILED: ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+    return ok
+
+
+def bmp(path):
+    data = open(path, "rb").read()
+    offset, w, h = (int.from_bytes(data[a:a + 4], "little", signed=True) for a in (10, 18, 22))
+    stride = (w * 3 + 3) // 4 * 4
+    rows = np.frombuffer(data, np.uint8, stride * abs(h), offset).reshape(abs(h), stride)
+    px = rows[:, :w * 3].reshape(abs(h), w, 3)[:, :, ::-1]
+    return px[::-1] if h > 0 else px
+
+
+def image(debs):
+    """The disk, kernel and initrd of a Debian machine with the packages installed by apt-get,
+    cached by everything they are made of."""
+    key = hashlib.sha256(json.dumps([SUITE, MIRRORS, HOOKS]).encode())
+    for deb in debs:
+        with tempfile.TemporaryDirectory() as d:
+            subprocess.run(["dpkg-deb", "-e", deb, d], check=True)
+            for f in sorted(os.listdir(d)):
+                key.update(f.encode() + open(os.path.join(d, f), "rb").read())
+    where = os.path.join(CACHE, key.hexdigest()[:16])
+    if os.path.exists(os.path.join(where, "disk.raw")):
+        print("image cached in", where, flush=True)
+        return where
+    shutil.rmtree(CACHE, ignore_errors=True)  # only the latest image is kept
+    os.makedirs(CACHE)
+    build = tempfile.mkdtemp(dir=CACHE)
+    root = os.path.join(build, "root")
+    names = [os.path.join("/tmp", os.path.basename(d)) for d in debs]
+    hooks = HOOKS + ["copy-in " + " ".join(debs) + " /tmp",
+                     "chroot \"$1\" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q " +
+                     " ".join(names), "rm " + " ".join("\"$1\"" + n for n in names)]
+    subprocess.run(["mmdebstrap", "--variant=important", "--include=linux-image-amd64"] +
+                   ["--customize-hook=" + h for h in hooks] + [SUITE, root] + MIRRORS,
+                   check=True, stdin=subprocess.DEVNULL)
+    for name in ("vmlinuz", "initrd.img"):
+        shutil.copy(os.path.realpath(os.path.join(root, name)), os.path.join(build, name))
+    subprocess.run(["mke2fs", "-q", "-t", "ext4", "-d", root, os.path.join(build, "disk.raw"),
+                    "4G"], check=True)
+    shutil.rmtree(root)
+    os.rename(build, where)
+    return where
+
+
+class Machine:
+    def __init__(self, img, run, kvm):
+        self.run, self.out, self.n = run, bytearray(), 0
+        disk = os.path.join(run, "disk.qcow2")
+        subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b",
+                        os.path.join(img, "disk.raw"), disk], check=True)
+        self.wav = os.path.join(run, "sound.wav")
+        self.qemu = subprocess.Popen(
+            ["qemu-system-x86_64", "-m", "2048", "-smp", "2", "-nic", "none", "-display", "none",
+             "-accel", "kvm" if kvm else "tcg", "-kernel", os.path.join(img, "vmlinuz"),
+             "-initrd", os.path.join(img, "initrd.img"),
+             "-append", "root=/dev/vda rw console=tty1 console=ttyS0",
+             "-drive", "file=" + disk + ",if=virtio,format=qcow2",
+             "-vga", "none", "-device", "virtio-gpu-pci,xres=1920,yres=1080",
+             "-audiodev", "wav,id=snd,path=" + self.wav, "-device", "intel-hda",
+             "-device", "hda-output,audiodev=snd", "-device", "virtio-keyboard-pci,id=kbd",
+             "-qmp", "unix:" + run + "/qmp,server=on,wait=off", "-serial", "stdio"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(run + "/qemu.err", "w"))
+        threading.Thread(target=self._read, daemon=True).start()
+        time.sleep(1)
+        self.qmp = socket.socket(socket.AF_UNIX)
+        self.qmp.connect(run + "/qmp")
+        self.qmpf = self.qmp.makefile("rw")
+        self.qmpf.readline()
+        self.command("qmp_capabilities")
+
+    def _read(self):
+        with open(os.path.join(self.run, "serial.log"), "wb") as log:
+            while chunk := self.qemu.stdout.read1(4096):
+                self.out += chunk
+                log.write(chunk)
+                log.flush()
+
+    def command(self, name, **args):
+        self.qmpf.write(json.dumps({"execute": name, "arguments": args}) + "\n")
+        self.qmpf.flush()
+        while "event" in (reply := json.loads(self.qmpf.readline())):
+            pass
+        return reply
+
+    def sh(self, cmd, bound=60):
+        """The command's output, from the root shell on the serial console; None after `bound`."""
+        self.n += 1
+        mark = re.compile(rb"<%d>(.*?)</%d:(\d+)>" % (self.n, self.n), re.S)
+        self.qemu.stdin.write(b"echo '<%d>'; ( %s ) 2>&1; echo \"</%d:$?>\"\n" %
+                              (self.n, cmd.encode(), self.n))
+        self.qemu.stdin.flush()
+        end = time.time() + bound
+        while time.time() < end and self.qemu.poll() is None:
+            if m := mark.search(self.out.replace(b"\r", b"")):
+                text = m.group(1).decode(errors="replace")
+                return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", text).strip()
+            time.sleep(0.2)
+        return None
+
+    def await_shell(self, bound):
+        end = time.time() + bound
+        while time.time() < end and self.qemu.poll() is None:
+            if self.sh("stty -echo; export TERM=dumb SYSTEMD_COLORS=0 SYSTEMD_PAGER=", 10) \
+                    is not None:
+                return True
+        return False
+
+    def screen(self):
+        path = os.path.join(self.run, "screen.ppm")
+        self.command("screendump", filename=path)
+        data = open(path, "rb").read()
+        w, h, _, start = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", data).group(1, 2, 3, 0)
+        return np.frombuffer(data, np.uint8, int(w) * int(h) * 3, len(start)).reshape(
+            int(h), int(w), 3)
+
+    def key(self, qcode):
+        for down in (True, False):
+            self.command("input-send-event", device="kbd", events=[
+                {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": qcode}}}])
+
+    def unit(self, prop):
+        return self.sh("systemctl show -P %s showreel-kiosk" % prop)
+
+    def stop(self):
+        self.qemu.kill()
+        self.qemu.wait()
+
+
+class Viewer:
+    """What a viewer sees of the demo: which picture is at the centre, and whether the
+    background is behind it."""
+
+    def __init__(self):
+        self.colours = []
+        for name in PICTURES:
+            px = bmp(os.path.join(DEMO, "images", name + ".bmp")).reshape(-1, 3)
+            values, counts = np.unique(px, axis=0, return_counts=True)
+            self.colours.append(values[counts.argmax()].astype(int))
+        self.background = bmp(os.path.join(DEMO, "images", "bgrnd.bmp")).astype(int)
+
+    def look(self, shot):
+        centre = shot[440:640:4, 760:1160:4].reshape(-1, 3).astype(int)
+        counts = [np.sum(np.abs(centre - c).max(axis=1) <= 12) for c in self.colours]
+        picture = int(np.argmax(counts)) if max(counts) > len(centre) // 50 else None
+        corners = [(20, 20), (20, 1890), (1050, 20), (1050, 1890)]
+        background = shot.shape[:2] == (1080, 1920) and all(
+            np.abs(shot[y, x].astype(int) - self.background[y, x]).max() <= 12 for y, x in corners)
+        return picture, background
+
+    def watch(self, machine, bound, until):
+        """The pictures seen, in order, until `until(picture, background)` holds or `bound`."""
+        seen, end = [], time.time() + bound
+        while time.time() < end:
+            picture, background = self.look(machine.screen())
+            if picture is not None and (not seen or seen[-1] != picture):
+                seen.append(picture)
+            if until(picture, background):
+                return seen, True
+            time.sleep(0.2)
+        return seen, False
+
+
+def profile(samples, rate):
+    """Energy per semitone from A1 to A6: what a tune is made of, whatever its timing."""
+    spectrum = np.abs(np.fft.rfft(samples * np.hanning(len(samples)))) ** 2
+    freqs = np.fft.rfftfreq(len(samples), 1 / rate)
+    edges = 55 * 2 ** ((np.arange(62) - 0.5) / 12)
+    bands = np.array([spectrum[(freqs >= a) & (freqs < b)].sum() for a, b in zip(edges, edges[1:])])
+    return bands / np.linalg.norm(bands)
+
+
+def heard(wav, reference):
+    """Whether the sound card's last eight seconds are recognisably the reference: (not
+    silent, likeness of the tune)."""
+    data = open(wav, "rb").read()
+    channels, rate = int.from_bytes(data[22:24], "little"), int.from_bytes(data[24:28], "little")
+    pcm = np.frombuffer(data[44:len(data) - len(data) % 4], np.int16)
+    pcm = pcm[:len(pcm) // channels * channels].reshape(-1, channels).mean(axis=1)[-rate * 8:]
+    if len(pcm) < rate * 4:
+        return False, 0.0
+    loud = np.sqrt(np.mean(pcm ** 2)) > 300
+    with tempfile.TemporaryDirectory() as d:
+        subprocess.run(["lame", "--quiet", "--decode", reference, d + "/ref.wav"], check=True)
+        ref = open(d + "/ref.wav", "rb").read()
+        rrate = int.from_bytes(ref[24:28], "little")
+        refpcm = np.frombuffer(ref[44:], np.int16).reshape(-1, 2).mean(axis=1)
+    return loud, float(profile(pcm, rate) @ profile(refpcm, rrate))
+
+
+def main():
+    start = time.time()
+    out = tempfile.mkdtemp()
+    subprocess.run([CPACK, "-G", "DEB", "-B", out, "--config", CONFIG], check=True,
+                   stdout=subprocess.DEVNULL)
+    debs = sorted(os.path.join(out, f) for f in os.listdir(out) if f.endswith(".deb"))
+    check(len(debs) == 2, "the package command writes showreel and showreel-kiosk: %s" % debs)
+    img = image(debs)
+    print("image ready after %.0f s" % (time.time() - start), flush=True)
+    run = tempfile.mkdtemp()
+    kvm = os.access("/dev/kvm", os.R_OK | os.W_OK)
+    machine = Machine(img, run, kvm)
+    power_on = time.time()
+    if kvm and not machine.await_shell(60):
+        print("no shell under KVM after 60 s: TCG instead", flush=True)
+        machine.stop()
+        kvm = False
+        machine = Machine(img, run, kvm)
+        power_on = time.time()
+    viewer = Viewer()
+    try:
+        seen, ok = viewer.watch(machine, 600, lambda p, bg: bg and p == 13)
+        check(ok, "the show's last picture over its background %.0f s after power-on (%s)" %
+              (time.time() - power_on, "KVM" if kvm else "TCG"))
+        check(machine.await_shell(300), "the machine's serial console answers")
+        check(seen == sorted(set(seen)) and len(seen) >= 10 and seen[-1] == 13,
+              "the pictures one after another in their order: %s" % seen)
+        shot = machine.screen()
+        with open(os.path.join(run, "show.ppm"), "wb") as f:
+            f.write(b"P6 1920 1080 255\n" + shot.tobytes())
+        if "SHOWREEL_VM_SHOT" in os.environ:
+            shutil.copy(os.path.join(run, "show.ppm"), os.environ["SHOWREEL_VM_SHOT"])
+        time.sleep(5)
+        loud, similar = heard(machine.wav, os.path.join(DEMO, "music", "dunk.mp3"))
+        check(loud and similar > 0.8, "the demo's music from the sound card (loud: %s, "
+              "likeness to the demo's tune: %.2f)" % (loud, similar))
+        time.sleep(max(0, 180 - (time.time() - power_on)))
+        check(machine.unit("NRestarts") == "0", "started once: no restart in its first minutes")
+        owner = machine.sh("ps -o user= -C showreel")
+        check(owner == "showreel-kiosk", "the show runs as the kiosk's user: %s" % owner)
+
+        machine.key("q")
+        _, gone = viewer.watch(machine, 60, lambda p, bg: p is None and not bg)
+        time.sleep(15)
+        state = machine.sh("systemctl is-active showreel-kiosk; pgrep -x showreel")
+        check(gone and state == "inactive", "q ends the show for good: %s" % state)
+
+        machine.sh("systemctl start --no-block showreel-kiosk")
+        _, back = viewer.watch(machine, 300, lambda p, bg: p is not None)
+        check(back, "started again by hand")
+        base = int(machine.unit("NRestarts"))
+        for signal, restarts in (("SEGV", str(base + 1)), ("STOP", str(base + 2))):
+            machine.sh("pkill -%s -x showreel" % signal)
+            end = time.time() + 300
+            while time.time() < end and machine.unit("NRestarts") != restarts:
+                time.sleep(2)
+            _, back = viewer.watch(machine, 300, lambda p, bg: p is not None)
+            check(back and machine.unit("NRestarts") == restarts,
+                  "SIG%s: brought back, on the screen again" % signal)
+        log = machine.sh("journalctl -b -u showreel-kiosk -o cat")
+        check("Watchdog timeout" in (log or ""), "the frozen show was ended by the watchdog")
+
+        console = machine.sh("systemctl stop showreel-kiosk; cd /usr/share/showreel/demo && "
+                             "timeout 120 showreel; echo status $?", 180)
+        check(console is not None and "status 2" in console and "kmsdrm" in console,
+              "on the bare console: a panic that says what to use instead: %s" %
+              (console or "")[:300])
+
+        boot = machine.sh("cat /proc/sys/kernel/random/boot_id")
+        machine.sh("systemctl reboot", 5)
+        rebooted, end = time.time(), time.time() + 600
+        while time.time() < end and machine.sh("cat /proc/sys/kernel/random/boot_id", 10) in (
+                boot, None):
+            time.sleep(5)
+        check(time.time() < end, "the machine reboots")
+        seen, ok = viewer.watch(machine, 600, lambda p, bg: bg and p == 13)
+        check(ok and len(seen) >= 10, "after the reboot, the show again, %.0f s after it: %s" %
+              (time.time() - rebooted, seen))
+    finally:
+        machine.stop()
+        print("serial console, screens and capture in", run)
+    print("%.0f s in all" % (time.time() - start))
+    shutil.rmtree(out)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
