@@ -87,9 +87,9 @@ class Machine:
              "-initrd", os.path.join(img, "initrd.img"),
              "-append", "root=/dev/vda rw console=tty1 console=ttyS0",
              "-drive", "file=" + disk + ",if=virtio,format=qcow2",
-             "-vga", "none", "-device", "virtio-gpu-pci,xres=1920,yres=1080",
+             "-vga", "none", "-device", "virtio-gpu-pci,id=video0,xres=1920,yres=1080",
              "-audiodev", "wav,id=snd,path=" + self.wav, "-device", "intel-hda",
-             "-device", "hda-output,audiodev=snd", "-device", "virtio-keyboard-pci,id=kbd",
+             "-device", "hda-output,audiodev=snd", "-device", "virtio-keyboard-pci,display=video0",
              "-qmp", "unix:" + run + "/qmp,server=on,wait=off", "-serial", "stdio"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(run + "/qemu.err", "w"))
         threading.Thread(target=self._read, daemon=True).start()
@@ -147,8 +147,10 @@ class Machine:
 
     def key(self, qcode):
         for down in (True, False):
-            self.command("input-send-event", device="kbd", events=[
+            # To the keyboard bound to the screen, the virtio one, not the PS/2 one.
+            reply = self.command("input-send-event", device="video0", events=[
                 {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": qcode}}}])
+            assert "error" not in reply, reply
 
     def unit(self, prop):
         return self.sh("systemctl show -P %s showreel-kiosk" % prop)

@@ -59,20 +59,28 @@ bool Sway::ShowsWindowOf(pid_t pid) const {
          std::string::npos;
 }
 
-Shot Sway::Screenshot() const {
-  Shot shot;
+Shot Sway::Screenshot(const std::vector<Area>& only) const {
+  Shot shot{.w = 1920, .h = 1080, .px = std::vector<Rgb>(1920 * 1080)};
   TempDir dir;
   const std::string path = dir.path() + "/shot.ppm";
-  RunToEnd(Client({"grim", "-t", "ppm", path}, false));
-  std::istringstream in(ReadFile(path));
-  std::string magic;
-  int max = 0;
-  in >> magic >> shot.w >> shot.h >> max;
-  in.get();
-  if (magic != "P6" || max != 255 || shot.w <= 0 || shot.h <= 0) return Shot{};
-  shot.px.resize(static_cast<size_t>(shot.w) * static_cast<size_t>(shot.h));
-  in.read(reinterpret_cast<char*>(shot.px.data()),
-          static_cast<std::streamsize>(shot.px.size() * 3));
+  const std::vector<Area> whole{{0, 0, shot.w, shot.h}};
+  for (const Area& a : only.empty() ? whole : only) {
+    RunToEnd(Client({"grim", "-t", "ppm", "-g",
+                     std::to_string(a.x) + "," + std::to_string(a.y) + " " + std::to_string(a.w) +
+                         "x" + std::to_string(a.h),
+                     path},
+                    false));
+    std::istringstream in(ReadFile(path));
+    std::string magic;
+    int w = 0, h = 0, max = 0;
+    in >> magic >> w >> h >> max;
+    in.get();
+    if (magic != "P6" || max != 255 || w != a.w || h != a.h) return Shot{};
+    for (int y = 0; y < h; ++y) {
+      in.read(reinterpret_cast<char*>(&shot.px[static_cast<size_t>((a.y + y) * shot.w + a.x)]),
+              w * 3);
+    }
+  }
   return shot;
 }
 

@@ -20,7 +20,7 @@ class Sway {
   Options Client(std::vector<std::string> argv, bool x11) const;
   // Whether a window of process `pid` is on the screen.
   bool ShowsWindowOf(pid_t pid) const;
-  Shot Screenshot() const;
+  Shot Screenshot(const std::vector<Area>& only = {}) const;
   // A key (an XKB key name, "q" or "Escape") pressed and released through a virtual keyboard.
   void Type(const std::string& key) const;
   // What the user's close binding does: asks the focused window to close.

@@ -53,26 +53,29 @@ void XServer::Kill() {
   if (server_) server_->Kill(SIGKILL);
 }
 
-Shot XServer::Screenshot() const {
+Shot XServer::Screenshot(const std::vector<Area>& only) const {
   Shot shot;
   const Window root = DefaultRootWindow(D(dpy_));
   XWindowAttributes attrs;
   XGetWindowAttributes(D(dpy_), root, &attrs);
-  XImage* img = XGetImage(D(dpy_), root, 0, 0, static_cast<unsigned>(attrs.width),
-                          static_cast<unsigned>(attrs.height), AllPlanes, ZPixmap);
-  if (img == nullptr) return shot;
   shot.w = attrs.width;
   shot.h = attrs.height;
   shot.px.resize(static_cast<size_t>(shot.w * shot.h));
-  for (int y = 0; y < shot.h; ++y) {
-    const auto* row = reinterpret_cast<const uint32_t*>(img->data + y * img->bytes_per_line);
-    for (int x = 0; x < shot.w; ++x) {
-      const uint32_t p = row[x];
-      shot.px[static_cast<size_t>(y * shot.w + x)] =
-          Rgb{static_cast<uint8_t>(p >> 16), static_cast<uint8_t>(p >> 8), static_cast<uint8_t>(p)};
+  const std::vector<Area> whole{{0, 0, shot.w, shot.h}};
+  for (const Area& a : only.empty() ? whole : only) {
+    XImage* img = XGetImage(D(dpy_), root, a.x, a.y, static_cast<unsigned>(a.w),
+                            static_cast<unsigned>(a.h), AllPlanes, ZPixmap);
+    if (img == nullptr) return Shot{};
+    for (int y = 0; y < a.h; ++y) {
+      const auto* row = reinterpret_cast<const uint32_t*>(img->data + y * img->bytes_per_line);
+      for (int x = 0; x < a.w; ++x) {
+        const uint32_t p = row[x];
+        shot.px[static_cast<size_t>((a.y + y) * shot.w + a.x + x)] = Rgb{
+            static_cast<uint8_t>(p >> 16), static_cast<uint8_t>(p >> 8), static_cast<uint8_t>(p)};
+      }
     }
+    XDestroyImage(img);
   }
-  XDestroyImage(img);
   return shot;
 }
 

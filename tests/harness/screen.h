@@ -23,6 +23,14 @@ struct Shot {
   Rgb at(int x, int y) const { return px[static_cast<size_t>(y * w + x)]; }
 };
 
+// A part of the screen. A shot of some parts only is quick on a busy machine; the rest of it
+// stays black.
+struct Area {
+  int x, y, w, h;
+};
+// The middle row and column and the top-left corner's pixels: where the show is checked.
+inline const std::vector<Area> kCross{{0, 540, 1920, 1}, {960, 0, 1, 1080}, {5, 5, 1, 1}};
+
 // X11's own headers define macros (None, Status) that clash with the test framework.
 using Window = unsigned long;
 
@@ -39,7 +47,7 @@ class XServer {
   void Kill();
   const std::string& name() const { return name_; }
 
-  Shot Screenshot() const;
+  Shot Screenshot(const std::vector<Area>& only = {}) const;
   // The mapped top-level window of a process, or 0.
   Window WindowOf(pid_t pid) const;
   // The program's window once it has stayed the same for `steady` (SDL replaces its first
@@ -53,7 +61,7 @@ class XServer {
   void RequestClose(Window w) const;
   // Taps `keysym` (0: asks to close) on the program's window until it ends: a request can go to
   // a window that SDL is just replacing.
-  void StopProgram(Process& p, unsigned long keysym, int attempts = 10,
+  void StopProgram(Process& p, unsigned long keysym, int attempts = 30,
                    std::chrono::milliseconds each = std::chrono::seconds(1)) const;
 
  private:
