@@ -23,42 +23,55 @@ TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
   const auto built =
       harness::RunToEnd({.argv = {CPACK, "-G", "DEB", "-B", out.path(), "--config", CPACK_CONFIG}});
   ASSERT_TRUE(Succeeded(built)) << built.out << built.err;
-  std::string deb;
+  std::string deb, kiosk;
   for (const auto& f : std::filesystem::directory_iterator(out.path())) {
     const std::string name = f.path().filename().string();
     if (name.starts_with("showreel_" VERSION "_") && name.ends_with(".deb"))
       deb = f.path().string();
+    if (name == "showreel-kiosk_" VERSION "_all.deb") kiosk = f.path().string();
   }
   ASSERT_FALSE(deb.empty()) << "no showreel_<version>_<arch>.deb";
+  ASSERT_FALSE(kiosk.empty()) << "no showreel-kiosk_<version>_all.deb";
 
   const std::string contents = harness::RunToEnd({.argv = {"dpkg-deb", "-c", deb}}).out;
   for (const char* path :
-       {"./usr/bin/showreel", "./usr/share/man/man1/showreel.1.gz",
-        "./usr/lib/systemd/user/showreel.service", "./usr/share/doc/showreel/copyright",
-        "./usr/share/doc/showreel/examples/showreel-kiosk.service",
-        "./usr/share/showreel/demo/images/bird.bmp", "./usr/share/showreel/demo/music/dunk.mp3"}) {
+       {"./usr/bin/showreel", "./usr/bin/showreel-make-show", "./usr/share/man/man1/showreel.1.gz",
+        "./usr/share/man/man1/showreel-make-show.1.gz", "./usr/lib/systemd/user/showreel.service",
+        "./usr/share/doc/showreel/copyright", "./usr/share/showreel/demo/images/bird.bmp",
+        "./usr/share/showreel/demo/music/dunk.mp3"}) {
     EXPECT_NE(contents.find(std::string(path) + "\n"), std::string::npos) << path;
   }
   const std::string control = harness::RunToEnd({.argv = {"dpkg-deb", "-f", deb, "Depends"}}).out;
   for (const char* lib : {"libsdl2-2.0-0", "libmpg123-0", "libportaudio2"}) {
     EXPECT_NE(control.find(lib), std::string::npos) << control;
   }
-  const auto lint = harness::RunToEnd({.argv = {"lintian", "--fail-on", "error,warning", deb}});
+  // The kiosk's own: what it runs, and that it depends on the very program it runs.
+  const std::string kiosked = harness::RunToEnd({.argv = {"dpkg-deb", "-c", kiosk}}).out;
+  EXPECT_NE(kiosked.find("./usr/lib/systemd/system/showreel-kiosk.service\n"), std::string::npos);
+  EXPECT_NE(kiosked.find("./usr/libexec/showreel-kiosk/showreel-kiosk\n"), std::string::npos);
+  EXPECT_NE(harness::RunToEnd({.argv = {"dpkg-deb", "-f", kiosk, "Depends"}})
+                .out.find("showreel (= " VERSION ")"),
+            std::string::npos);
+  const auto lint =
+      harness::RunToEnd({.argv = {"lintian", "--fail-on", "error,warning", deb, kiosk}});
   EXPECT_TRUE(Succeeded(lint)) << lint.out << lint.err;
 
-  ASSERT_TRUE(Succeeded(harness::RunToEnd({.argv = {"dpkg-deb", "-x", deb, root.path()}})));
-  const auto man = harness::RunToEnd(
-      {.argv = {"sh", "-c",
-                "zcat " + root.path() + "/usr/share/man/man1/showreel.1.gz | groff -man -ww -z"}});
-  EXPECT_TRUE(Succeeded(man) && man.err.empty()) << man.err;
+  for (const std::string& d : {deb, kiosk})
+    ASSERT_TRUE(Succeeded(harness::RunToEnd({.argv = {"dpkg-deb", "-x", d, root.path()}})));
+  for (const char* page : {"showreel.1.gz", "showreel-make-show.1.gz"}) {
+    const auto man = harness::RunToEnd(
+        {.argv = {"sh", "-c",
+                  "zcat " + root.path() + "/usr/share/man/man1/" + page + " | groff -man -ww -z"}});
+    EXPECT_TRUE(Succeeded(man) && man.err.empty()) << page << ": " << man.err;
+  }
   // The units as shipped, but for the programs they start, which are not installed here.
   const std::string units = root.path() + "/units";
   std::filesystem::create_directories(units);
   for (const auto& [unit, from, to, user] :
        {std::tuple{"usr/lib/systemd/user/showreel.service", "ExecStart=showreel",
                    "ExecStart=" + root.path() + "/usr/bin/showreel", true},
-        {"usr/share/doc/showreel/examples/showreel-kiosk.service",
-         "ExecStart=/usr/local/bin/showreel-kiosk", "ExecStart=/bin/true", false}}) {
+        {"usr/lib/systemd/system/showreel-kiosk.service",
+         "ExecStart=/usr/libexec/showreel-kiosk/showreel-kiosk", "ExecStart=/bin/true", false}}) {
     std::string text = harness::ReadFile(root.path() + "/" + unit);
     ASSERT_NE(text.find(from), std::string::npos) << unit;
     text.replace(text.find(from), std::string(from).size(), to);

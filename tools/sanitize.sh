@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the tests under AddressSanitizer with UndefinedBehaviorSanitizer (unit and
 # end-to-end), then the end-to-end tests, where two threads run, under ThreadSanitizer. The
-# package test runs in the plain build only.
+# package and virtual-machine tests run in the plain build only.
 # Every report halts the process that made it, and so fails its test. Expects tools/setup.sh
 # to have installed the packages.
 set -euo pipefail
@@ -24,7 +24,7 @@ export LSAN_OPTIONS=suppressions=$supp/lsan.supp
 # through _exit, so its end-to-end runs have no leak check of their own (and whole stacks
 # could deadlock there with the unwinder's lock).
 # The fifty-day simulation is plain arithmetic over the scene, already run in the plain build.
-(cd build-asan && ASAN_OPTIONS=$asan:fast_unwind_on_malloc=0 ctest --output-on-failure -j "$jobs" -LE 'e2e|long|package')
+(cd build-asan && ASAN_OPTIONS=$asan:fast_unwind_on_malloc=0 ctest --output-on-failure -j "$jobs" -LE 'e2e|long|package|vm')
 # Here the long fault tests run too (the process stopped for seventy seconds).
 (cd build-asan && ASAN_OPTIONS=$asan:detect_leaks=0 SHOWREEL_LONG_TESTS=1 ctest --output-on-failure -L e2e)
 

@@ -7,10 +7,12 @@ cd "$(dirname "$0")/.."
 packages=(g++ cmake make pkg-config libsdl2-dev libmpg123-dev portaudio19-dev libwayland-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang-format libsystemd-dev
   xvfb libx11-dev libxtst-dev lame pulseaudio pulseaudio-utils alsa-utils libasound2-plugins)
-# Compositors and PipeWire for the tests, and the packaging checks. Without their recommended
+# Compositors and PipeWire for the tests, the packaging checks, ImageMagick for the show
+# command, and what the virtual-machine test boots with. Without their recommended
 # packages: those bring pipewire-alsa, which removes pulseaudio.
 bare=(sway grim wtype xwayland cage pipewire pipewire-bin pipewire-pulse wireplumber
-  dbus-user-session dpkg-dev lintian systemd groff-base)
+  dbus-user-session dpkg-dev lintian systemd udev groff-base imagemagick
+  qemu-system-x86 qemu-utils mmdebstrap e2fsprogs python3 python3-numpy)
 sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
 updated=
