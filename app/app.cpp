@@ -178,7 +178,7 @@ void Run(const FrameFunction& frame) {
   // On the bare console SDL drew nothing visible although the loop ran: a black screen that
   // looks healthy is worse than an error.
   if (const char* driver = SDL_GetCurrentVideoDriver();
-      driver != nullptr && std::string_view(driver) == "kmsdrm") {
+      driver != nullptr && strcasecmp(driver, "kmsdrm") == 0) {
     support::Fatal("the console (kmsdrm) is not supported",
                    "Run the show under an X server or a Wayland compositor; the showreel-kiosk "
                    "package boots a machine into one.");
