@@ -598,12 +598,16 @@ TEST_F(RealTimeSound, MusicSpoiltWhilePlayingEndsOrGoesOnSilentlyButNeverSpins) 
     }
     // Either the decoder hits the garbage (a fatal error) or the file holds nothing to play:
     // decided on what happens, the process ending or the sink going silent.
-    ASSERT_TRUE(AwaitMonitor(p, false, 500ms)) << "neither ended nor silent";
-    if (!p.Running()) {
-      // The file changed under the decoder in the middle of a read: a decoding error.
+    auto ended = [&] {
+      // The file changed under the decoder: a decoding error. Overwritten in place, that can
+      // come after some silence too, once the music is put back (seen, cause not known).
       EXPECT_TRUE(inPlace);
       ExpectExit(p, 2);
       EXPECT_EQ(harness::PanicLine(p.Stderr()).rfind("panic: mpg123 error: ", 0), 0u) << p.Stderr();
+    };
+    ASSERT_TRUE(AwaitMonitor(p, false, 500ms)) << "neither ended nor silent";
+    if (!p.Running()) {
+      ended();
       continue;
     }
     // Nothing to play: silence at the device's pace, the file opened again for each buffer,
@@ -615,6 +619,10 @@ TEST_F(RealTimeSound, MusicSpoiltWhilePlayingEndsOrGoesOnSilentlyButNeverSpins) 
     std::filesystem::copy_file(tone_, dir_.path() + "/tone.mp3");
     std::filesystem::rename(dir_.path() + "/tone.mp3", music);
     EXPECT_TRUE(AwaitMonitor(p, true)) << "the music did not come back";
+    if (inPlace && !p.Running()) {
+      ended();
+      continue;
+    }
     EXPECT_GT(Measure(1s).sounding, 0.9);
     StopCleanly(p, XK_q);
   }
