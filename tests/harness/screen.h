@@ -28,8 +28,10 @@ struct Shot {
 struct Area {
   int x, y, w, h;
 };
-// The middle row and column and the top-left corner's pixels: where the show is checked.
-inline const std::vector<Area> kCross{{0, 540, 1920, 1}, {960, 0, 1, 1080}, {5, 5, 1, 1}};
+// The top-left corner's pixel and the middle row and column: where the show is checked. In
+// that order, as the parts are taken one after the other: the background seen at the corner
+// can then never be put beside a picture that came before it.
+inline const std::vector<Area> kCross{{5, 5, 1, 1}, {0, 540, 1920, 1}, {960, 0, 1, 1080}};
 
 // X11's own headers define macros (None, Status) that clash with the test framework.
 using Window = unsigned long;
