@@ -269,8 +269,10 @@ def main():
         restarts = machine.unit("NRestarts")
         # alsa-lib 1.2.8 can abort in its plug-in status after the emulated sound card's
         # interrupt-timing glitch; systemd brings the show back. Reported, not counted.
-        aborts = machine.sh("journalctl -b -u showreel-kiosk -o cat | grep -c "
-                            "'snd_pcm_plugin_status: Assertion'")
+        def alsa_aborts():
+            return machine.sh("journalctl -b -u showreel-kiosk -o cat | grep -c "
+                              "'snd_pcm_plugin_status: Assertion'")
+        aborts = alsa_aborts()
         if restarts != "0" and restarts == aborts:
             print("KNOWN: %s restart(s) after alsa-lib's assertion in snd_pcm_plugin_status" %
                   restarts, flush=True)
@@ -285,21 +287,24 @@ def main():
         state = machine.sh("systemctl is-active showreel-kiosk; pgrep -x showreel")
         check(gone and state == "inactive", "q ends the show for good: %s" % state)
 
-        # The faults below are judged alone: the restarts before them (see above) would
-        # otherwise count towards the unit's limit of starts.
-        machine.sh("systemctl reset-failed showreel-kiosk; "
-                   "systemctl start --no-block showreel-kiosk")
+        machine.sh("systemctl start --no-block showreel-kiosk")
         _, back = viewer.watch(machine, 300, lambda p, bg: p is not None)
         check(back, "started again by hand")
-        base = int(machine.unit("NRestarts"))
-        for signal, restarts in (("SEGV", str(base + 1)), ("STOP", str(base + 2))):
+        for signal in ("SEGV", "STOP"):
+            # Each fault on its own: earlier starts do not count towards the unit's start limit.
+            machine.sh("systemctl reset-failed showreel-kiosk")
+            restarts, aborts = int(machine.unit("NRestarts")), int(alsa_aborts())
             machine.sh("pkill -%s -x showreel" % signal)
             end = time.time() + 300
-            while time.time() < end and machine.unit("NRestarts") != restarts:
+            while time.time() < end and int(machine.unit("NRestarts")) == restarts:
                 time.sleep(2)
             _, back = viewer.watch(machine, 300, lambda p, bg: p is not None)
-            check(back and machine.unit("NRestarts") == restarts,
-                  "SIG%s: brought back, on the screen again" % signal)
+            more = int(alsa_aborts()) - aborts
+            if more:
+                print("KNOWN: %d more restart(s) after alsa-lib's assertion" % more, flush=True)
+            restarts = int(machine.unit("NRestarts")) - restarts - more
+            check(back and restarts == 1,
+                  "SIG%s: brought back once, on the screen again (%d)" % (signal, restarts))
         log = machine.sh("journalctl -b -u showreel-kiosk -o cat | grep -c 'Watchdog timeout'")
         check(log == "1", "the frozen show was ended by the watchdog")
 
