@@ -235,7 +235,8 @@ TEST_F(Show, MadeFromPhotosByTheShowCommand) {
   }
 
   harness::Process p(OnDisplay(show));
-  AwaitWindow(p);
+  // Looked at from the moment the window is there: the first picture has only its second.
+  ASSERT_NE(x_.AwaitWindow(p, 60s, 0ms), 0u) << p.Stderr();
   std::vector<int> order;
   int widest[3] = {0, 0, 0};
   const int expected[3][2] = {{1620, 1080}, {200, 400}, {100, 100}};
