@@ -524,6 +524,11 @@ class RealTimeSound : public Sound {
     }
     return !p.Running();
   }
+  // Until the stream plays on its own: an instrumented build on a busy machine can miss the
+  // sink's first deadlines once, in the seconds after the stream starts (a plain one has not,
+  // and the PipeWire test checks every sample from the first). Pace and silence are measured
+  // after that.
+  bool AwaitPlaying(harness::Process& p) { return AwaitMonitor(p, true, 3s) && p.Running(); }
 
   harness::SoundServer pulse_;
   std::string monitor_ = dir_.path() + "/monitor.raw";
@@ -533,7 +538,7 @@ TEST_F(RealTimeSound, PlaysAtRealTimePaceAndSurvivesAStop) {
   pulse_.Record(monitor_);
   harness::Process p(ThroughPulse());
   AwaitWindow(p);
-  ASSERT_TRUE(AwaitMonitor(p, true) && p.Running()) << "no sound at the sink";
+  ASSERT_TRUE(AwaitPlaying(p)) << "no steady sound at the sink";
   const Heard before = Measure(4s);
   // The recorder writes in chunks, so the pace is coarse; the sounding share is the finer test.
   EXPECT_NEAR(before.pace, 1.0, 0.1);
@@ -543,7 +548,7 @@ TEST_F(RealTimeSound, PlaysAtRealTimePaceAndSurvivesAStop) {
   kill(p.pid(), SIGSTOP);
   std::this_thread::sleep_for(1s);
   kill(p.pid(), SIGCONT);
-  ASSERT_TRUE(AwaitMonitor(p, true) && p.Running()) << "no sound after the stop: " << p.Stderr();
+  ASSERT_TRUE(AwaitPlaying(p)) << "no steady sound after the stop: " << p.Stderr();
   const Heard after = Measure(4s);
   EXPECT_NEAR(after.pace, 1.0, 0.1);
   EXPECT_GT(after.sounding, 0.98);
@@ -575,6 +580,7 @@ TEST_F(RealTimeSound, MusicReplacedWhilePlayingGoesOnWithTheNewFile) {
   pulse_.Record(monitor_);
   harness::Process p(ThroughPulse());
   AwaitWindow(p);
+  ASSERT_TRUE(AwaitPlaying(p)) << "no steady sound at the sink";
   std::filesystem::rename(other, dir_.path() + "/music/dunk.mp3");
   // The old file (a second) plays to its end, then the new one, made to fit the stream, again
   // and again: a second and a half of the sink's sound since the change, without a gap.
@@ -592,6 +598,7 @@ TEST_F(RealTimeSound, MusicSpoiltWhilePlayingEndsOrGoesOnSilentlyButNeverSpins) 
     pulse_.Record(monitor_);
     harness::Process p(ThroughPulse());
     AwaitWindow(p);
+    ASSERT_TRUE(AwaitPlaying(p)) << "no steady sound at the sink";
     if (inPlace) {
       std::string garbage;
       for (int i = 0; i < 20000; ++i) garbage.push_back(static_cast<char>(i * 97 + 13));
@@ -648,7 +655,7 @@ TEST_F(RealTimeSound, StoppedForSeventySecondsItGoesOn) {
   kill(p.pid(), SIGSTOP);
   std::this_thread::sleep_for(70s);
   kill(p.pid(), SIGCONT);
-  ASSERT_TRUE(AwaitMonitor(p, true) && p.Running()) << "no sound after the stop: " << p.Stderr();
+  ASSERT_TRUE(AwaitPlaying(p)) << "no steady sound after the stop: " << p.Stderr();
   EXPECT_GT(Measure(2s).sounding, 0.9);
   // The show goes on from where it stood: one picture after the other again.
   std::vector<int> seen;
