@@ -60,7 +60,7 @@ bool Sway::ShowsWindowOf(pid_t pid) const {
 }
 
 Shot Sway::Screenshot(const std::vector<Area>& only) const {
-  Shot shot{.w = 1920, .h = 1080, .px = std::vector<Rgb>(1920 * 1080)};
+  Shot shot{.w = 1920, .h = 1080, .px = std::vector<uint8_t>(1920 * 1080 * 3)};
   TempDir dir;
   const std::string path = dir.path() + "/shot.ppm";
   const std::vector<Area> whole{{0, 0, shot.w, shot.h}};
@@ -77,7 +77,7 @@ Shot Sway::Screenshot(const std::vector<Area>& only) const {
     in.get();
     if (magic != "P6" || max != 255 || w != a.w || h != a.h) return Shot{};
     for (int y = 0; y < h; ++y) {
-      in.read(reinterpret_cast<char*>(&shot.px[static_cast<size_t>((a.y + y) * shot.w + a.x)]),
+      in.read(reinterpret_cast<char*>(&shot.px[static_cast<size_t>((a.y + y) * shot.w + a.x) * 3]),
               w * 3);
     }
   }

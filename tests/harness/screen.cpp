@@ -60,22 +60,30 @@ Shot XServer::Screenshot(const std::vector<Area>& only) const {
   XGetWindowAttributes(D(dpy_), root, &attrs);
   shot.w = attrs.width;
   shot.h = attrs.height;
-  shot.px.resize(static_cast<size_t>(shot.w * shot.h));
+  shot.px.resize(static_cast<size_t>(shot.w * shot.h) * 3);
   const std::vector<Area> whole{{0, 0, shot.w, shot.h}};
+  // With the server held, no client draws between the parts: they all show the same frame.
+  XGrabServer(D(dpy_));
   for (const Area& a : only.empty() ? whole : only) {
     XImage* img = XGetImage(D(dpy_), root, a.x, a.y, static_cast<unsigned>(a.w),
                             static_cast<unsigned>(a.h), AllPlanes, ZPixmap);
-    if (img == nullptr) return Shot{};
+    if (img == nullptr) {
+      shot = Shot{};
+      break;
+    }
     for (int y = 0; y < a.h; ++y) {
       const auto* row = reinterpret_cast<const uint32_t*>(img->data + y * img->bytes_per_line);
       for (int x = 0; x < a.w; ++x) {
-        const uint32_t p = row[x];
-        shot.px[static_cast<size_t>((a.y + y) * shot.w + a.x + x)] = Rgb{
-            static_cast<uint8_t>(p >> 16), static_cast<uint8_t>(p >> 8), static_cast<uint8_t>(p)};
+        uint8_t* to = &shot.px[static_cast<size_t>((a.y + y) * shot.w + a.x + x) * 3];
+        to[0] = static_cast<uint8_t>(row[x] >> 16);
+        to[1] = static_cast<uint8_t>(row[x] >> 8);
+        to[2] = static_cast<uint8_t>(row[x]);
       }
     }
     XDestroyImage(img);
   }
+  XUngrabServer(D(dpy_));
+  XFlush(D(dpy_));
   return shot;
 }
 
