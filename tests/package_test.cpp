@@ -49,6 +49,7 @@ TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
   const std::string kiosked = harness::RunToEnd({.argv = {"dpkg-deb", "-c", kiosk}}).out;
   EXPECT_NE(kiosked.find("./usr/lib/systemd/system/showreel-kiosk.service\n"), std::string::npos);
   EXPECT_NE(kiosked.find("./usr/libexec/showreel-kiosk/showreel-kiosk\n"), std::string::npos);
+  EXPECT_NE(kiosked.find("./usr/share/showreel-kiosk/asound.conf\n"), std::string::npos);
   EXPECT_NE(harness::RunToEnd({.argv = {"dpkg-deb", "-f", kiosk, "Depends"}})
                 .out.find("showreel (= " VERSION ")"),
             std::string::npos);
@@ -70,6 +71,9 @@ TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
   for (const auto& [unit, from, to, user] :
        {std::tuple{"usr/lib/systemd/user/showreel.service", "ExecStart=showreel",
                    "ExecStart=" + root.path() + "/usr/bin/showreel", true},
+        // The kiosk's retry first: the kiosk names it.
+        {"usr/lib/systemd/system/showreel-kiosk-retry.service", "Type=", "Type=", false},
+        {"usr/lib/systemd/system/showreel-kiosk-retry.timer", "Unit=", "Unit=", false},
         {"usr/lib/systemd/system/showreel-kiosk.service",
          "ExecStart=/usr/libexec/showreel-kiosk/showreel-kiosk", "ExecStart=/bin/true", false}}) {
     std::string text = harness::ReadFile(root.path() + "/" + unit);
