@@ -64,25 +64,34 @@ class Card:
 
 
 def starts(journal):
-    """Every start of the show in the journal, with the cause of the stop before it."""
+    """Every start of the show in the journal, with the cause of the stop before it: of the
+    lines between two starts, the one that says most (a watchdog's kill, for one, ends with
+    SIGABRT too)."""
+    rank = ["unknown", "failure", "crash", "fatal error", "abort", "watchdog", "requested"]
     found, cause, line = [], "power-on", ""
+
+    def seen(what, text):
+        nonlocal cause, line
+        if cause == "power-on" or rank.index(what) > rank.index(cause):
+            cause, line = what, text
+
     for text in journal.splitlines():
-        if "Stopping Showreel kiosk" in text:
-            cause, line = "requested", text
+        status = re.search(r"status=(\d+)", text)
+        if "Stopping showreel-kiosk.service" in text:
+            seen("requested", text)
         elif "Watchdog timeout" in text:
-            cause, line = "watchdog", text
-        elif "Assertion" in text or "status=6/ABRT" in text:
-            if cause != "abort":
-                cause, line = "abort", text
-        elif "panic:" in text:
-            cause, line = "fatal error", text
-        elif re.search(r"code=(dumped|killed)", text) and cause not in ("watchdog", "abort",
-                                                                          "requested"):
-            cause, line = "crash", text
-        elif "Failed with result" in text and cause == "power-on":
-            cause, line = "failure", text
-        elif "Started Showreel kiosk" in text:
-            found.append((text.split()[0].strip("[]"), cause, line))
+            seen("watchdog", text)
+        elif "Assertion" in text or (status and status.group(1) in ("6", "134")):
+            seen("abort", text)
+        elif "panic:" in text or (status and status.group(1) == "2"):
+            seen("fatal error", text)
+        elif "code=dumped" in text or "code=killed" in text or (
+                status and int(status.group(1)) > 128):
+            seen("crash", text)
+        elif "Failed with result" in text:
+            seen("failure", text)
+        elif "Started showreel-kiosk.service" in text:
+            found.append((re.match(r"\[\s*([\d.]+)\]", text).group(1), cause, line))
             cause, line = "unknown", ""
     return found
 
@@ -111,7 +120,7 @@ def main():
 
     def report(final):
         journal = machine.sh("journalctl -b -u showreel-kiosk -o short-monotonic | grep -E "
-                             "'Started Showreel|Stopping Showreel|Watchdog timeout|Assertion|"
+                             "'Started showreel-kiosk|Stopping showreel-kiosk|Watchdog timeout|Assertion|"
                              "status=|panic:|Failed with result|repeated too quickly'", 120) or ""
         found = starts(journal)
         card.read()
