@@ -200,8 +200,8 @@ def main():
                 restarts += 1
                 next_restart = time.time() + rng.uniform(600, 1500)
             if t >= next_rss:
-                for line in (machine.sh("ps -o pid=,rss= -C showreel") or "").splitlines():
-                    pid, kib = line.split()
+                for pid, kib in re.findall(r"^\s*(\d+)\s+(\d+)\s*$", machine.sh(
+                        "ps -o pid=,rss= -C showreel") or "", re.M):
                     rss.append(((time.time() - began) / 60, pid, int(kib)))
                 next_rss = t + 60
             if t >= next_report:
@@ -212,11 +212,11 @@ def main():
             shots[1] += 1
             card.read()
             time.sleep(4)
+        unasked = report(True)
     finally:
         for h in hogs:
             h.kill()
-    unasked = report(True)
-    machine.stop()
+        machine.stop()
     print("serial console, screens and capture in", run)
     return 1 if unasked or vm_test.failures else 0
 
