@@ -96,11 +96,7 @@ TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
                          .env = {{"DISPLAY", x.name()}, {"HOME", home.path()}},
                          .unset = {"SDL_VIDEODRIVER", "WAYLAND_DISPLAY"}});
   ASSERT_TRUE(x.AwaitWindow(show, 15s, 1s)) << show.Stderr();
-  bool shown = false;  // the demo's pictures grow from the centre
-  for (int i = 0; i < 30 && !shown; ++i, std::this_thread::sleep_for(100ms)) {
-    shown = x.Screenshot().at(960, 540) != harness::Rgb{0, 0, 0};
-  }
-  EXPECT_TRUE(shown) << "nothing shown";
+  EXPECT_TRUE(x.AwaitCentreDrawn(3s)) << "nothing shown";  // the demo grows from the centre
   x.StopProgram(show, XK_q);
   const auto status = show.Wait(10s);
   ASSERT_TRUE(status);

@@ -4,15 +4,16 @@ through QMP screendumps, its sound card through the WAV file it plays into, its 
 through QMP. The root shell on the serial console is only this test's instrument.
 
 usage: vm_test.py CPACK CPACK_CONFIG DEMO_SET XRUN_PROGRAM"""
-import base64, hashlib, json, os, re, shutil, socket, subprocess, sys, tempfile, threading, time
+import base64, glob, hashlib, json, os, re, shutil, socket, subprocess, sys, tempfile, threading, time
 import numpy as np
 
 CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME", os.path.expanduser("~/.cache")),
                      "showreel-vm")
 SUITE = "bookworm"
-MIRRORS = ["deb http://deb.debian.org/debian bookworm main",
-           "deb http://deb.debian.org/debian bookworm-updates main",
-           "deb http://deb.debian.org/debian-security bookworm-security main"]
+# This machine's own apt sources, which mmdebstrap pastes into the image's.
+SOURCES = sorted(p for p in glob.glob("/etc/apt/sources.list") +
+                 glob.glob("/etc/apt/sources.list.d/*.sources") +
+                 glob.glob("/etc/apt/sources.list.d/*.list") if os.path.getsize(p))
 # The instrument: a root shell on the serial console, and the disk's root.
 HOOKS = ["mkdir -p \"$1/etc/systemd/system/serial-getty@ttyS0.service.d\"",
          "printf '[Service]\\nExecStart=\\nExecStart=-/sbin/agetty --autologin root -L 115200 "
@@ -49,7 +50,9 @@ def bmp(path):
 def image(debs):
     """The disk, kernel and initrd of a Debian machine with the packages installed by apt-get,
     cached by everything they are made of."""
-    key = hashlib.sha256(json.dumps([SUITE, MIRRORS, HOOKS]).encode())
+    key = hashlib.sha256(json.dumps([SUITE, HOOKS]).encode())
+    for path in SOURCES:
+        key.update(open(path, "rb").read())
     for deb in debs:
         with tempfile.TemporaryDirectory() as d:
             subprocess.run(["dpkg-deb", "-e", deb, d], check=True)
@@ -68,7 +71,7 @@ def image(debs):
                      "chroot \"$1\" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q " +
                      " ".join(names), "rm " + " ".join("\"$1\"" + n for n in names)]
     subprocess.run(["mmdebstrap", "--variant=important", "--include=linux-image-amd64"] +
-                   ["--customize-hook=" + h for h in hooks] + [SUITE, root] + MIRRORS,
+                   ["--customize-hook=" + h for h in hooks] + [SUITE, root] + SOURCES,
                    check=True, stdin=subprocess.DEVNULL)
     for name in ("vmlinuz", "initrd.img"):
         shutil.copy(os.path.realpath(os.path.join(root, name)), os.path.join(build, name))

@@ -115,6 +115,15 @@ Window XServer::WindowOf(pid_t pid) const {
   return found;
 }
 
+bool XServer::AwaitCentreDrawn(std::chrono::milliseconds timeout) const {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  do {
+    if (Screenshot({{960, 540, 1, 1}}).at(960, 540) != Rgb{0, 0, 0}) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } while (std::chrono::steady_clock::now() < end);
+  return false;
+}
+
 Window XServer::AwaitWindow(Process& p, std::chrono::milliseconds timeout,
                             std::chrono::milliseconds steady) const {
   using Clock = std::chrono::steady_clock;

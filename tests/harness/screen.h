@@ -62,6 +62,8 @@ class XServer {
   // the program has ended.
   Window AwaitWindow(Process& p, std::chrono::milliseconds timeout,
                      std::chrono::milliseconds steady = {}) const;
+  // Whether anything but black shows at the centre of the screen within `timeout`.
+  bool AwaitCentreDrawn(std::chrono::milliseconds timeout) const;
   // A key pressed and released in window `w`, as the keyboard would.
   void TapKey(Window w, unsigned long keysym) const;
   // What a window manager sends when the user closes the window.
