@@ -115,9 +115,6 @@ def main():
     hogged = 0.0
     began = time.time()
 
-    def now():
-        return time.time() - power_on
-
     def report(final):
         journal = machine.sh("journalctl -b -u showreel-kiosk -o short-monotonic | grep -E "
                              "'Started showreel-kiosk|Stopping showreel-kiosk|Watchdog timeout|Assertion|"
