@@ -107,7 +107,7 @@ def main():
     build = os.path.abspath(args.build)
     img = vm_test.packaged(shutil.which("cpack"), os.path.join(build, "CPackConfig.cmake"))
     run = tempfile.mkdtemp(prefix="showreel-soak-")
-    machine, kvm, power_on = vm_test.switch_on(img, run)
+    machine, kvm, _ = vm_test.switch_on(img, run)
     viewer = vm_test.Viewer(os.path.join(build, "demo-set"))
     card = Card(machine.wav)
     hogs, excluded, rss, shots = [], [], [], [0, 0]
