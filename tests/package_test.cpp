@@ -26,11 +26,10 @@ TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
   std::string deb, kiosk;
   for (const auto& f : std::filesystem::directory_iterator(out.path())) {
     const std::string name = f.path().filename().string();
-    if (name.starts_with("showreel_" VERSION "_") && name.ends_with(".deb"))
-      deb = f.path().string();
+    if (name == "showreel_" VERSION "_" ARCH ".deb") deb = f.path().string();
     if (name == "showreel-kiosk_" VERSION "_all.deb") kiosk = f.path().string();
   }
-  ASSERT_FALSE(deb.empty()) << "no showreel_<version>_<arch>.deb";
+  ASSERT_FALSE(deb.empty()) << "no showreel_" VERSION "_" ARCH ".deb";
   ASSERT_FALSE(kiosk.empty()) << "no showreel-kiosk_<version>_all.deb";
 
   const std::string contents = harness::RunToEnd({.argv = {"dpkg-deb", "-c", deb}}).out;

@@ -1,6 +1,17 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and writes the Debian package build/showreel_<version>_<arch>.deb.
+# Sets everything up, builds, and writes the Debian packages showreel_<version>_<arch>.deb and
+# showreel-kiosk_<version>_all.deb: for this machine into build/, or for the architecture given
+# (Debian's name: arm64) into build-ARCH/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/setup.sh
-(cd build && cpack -G DEB)
+arch=${1:-$(dpkg --print-architecture)}
+tools/setup.sh "$arch"
+dir=build
+[[ $arch == "$(dpkg --print-architecture)" ]] || dir=build-$arch
+# Packages only once they are whole: a failed run leaves none behind.
+rm -f "$dir"/*.deb
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+(cd "$dir" && cpack -G DEB -B "$out")
+mv "$out"/*.deb "$dir"/
+ls "$dir"/*.deb

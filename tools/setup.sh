@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
-# Installs what the build, the demo, the tests and the package need (Debian 12), then builds
-# into build/.
+# Installs what the build, the demo, the tests and the packages need (Debian 12), then builds
+# into build/; with an architecture as its argument (Debian's name, arm64), also cross-builds
+# for it into build-ARCH/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+native=$(dpkg --print-architecture)
+arch=${1:-$native}
+# The architectures whose toolchain and libraries this script installs.
+foreign=(arm64)
+if [[ $arch != "$native" && " ${foreign[*]} " != *" $arch "* ]]; then
+  echo "setup.sh: cannot build for '$arch': only for $native (this machine) and ${foreign[*]}" >&2
+  exit 2
+fi
 
 packages=(g++ cmake make pkg-config libsdl2-dev libmpg123-dev portaudio19-dev libwayland-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang-format libsystemd-dev
@@ -12,7 +21,15 @@ packages=(g++ cmake make pkg-config libsdl2-dev libmpg123-dev portaudio19-dev li
 # packages: those bring pipewire-alsa, which removes pulseaudio.
 bare=(sway grim wtype xwayland cage pipewire pipewire-bin pipewire-pulse wireplumber
   dbus-user-session dpkg-dev lintian systemd udev groff-base imagemagick
-  qemu-system-x86 qemu-utils mmdebstrap e2fsprogs python3 python3-numpy)
+  qemu-system-x86 qemu-utils mmdebstrap e2fsprogs python3 python3-numpy
+  qemu-user-static binfmt-support arch-test)
+# Cross-building and the foreign machines: the libraries of each as -dev:ARCH packages.
+libs=(libsdl2-dev libmpg123-dev portaudio19-dev libwayland-dev libgtest-dev libgmock-dev
+  libbenchmark-dev libsystemd-dev libx11-dev libxtst-dev libasound2-dev libasound2-plugins)
+for a in "${foreign[@]}"; do
+  bare+=("crossbuild-essential-$a" "${libs[@]/%/:$a}")
+done
+bare+=(qemu-system-arm)
 sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
 updated=
@@ -29,13 +46,44 @@ install() {
   updated=1
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $option "${need[@]}"
 }
+for a in "${foreign[@]}"; do
+  dpkg --print-foreign-architectures | grep -qx "$a" || { "${sudo[@]}" dpkg --add-architecture "$a"; updated=; }
+done
 install "" "${packages[@]}"
 install --no-install-recommends "${bare[@]}"
 
-# Debian's hardening flags, bindnow included: the package is built from this build.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOWREEL_WERROR=ON \
-  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
-  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
-  -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" "$@" >/dev/null
-cmake --build build -j "$(nproc)"
+cpu() { dpkg-architecture -a "$1" -q DEB_HOST_GNU_CPU 2>/dev/null; }
+# Foreign programs run here through QEMU's user emulation, once the kernel hands them to it.
+if [[ ! -e /proc/sys/fs/binfmt_misc/status ]]; then
+  "${sudo[@]}" mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc ||
+    echo "setup.sh: no binfmt_misc: the tests of foreign programs will be skipped" >&2
+fi
+if [[ -e /proc/sys/fs/binfmt_misc/status ]]; then
+  for a in "${foreign[@]}"; do
+    "${sudo[@]}" update-binfmts --enable "qemu-$(cpu "$a")" || true
+  done
+fi
+
+# build DIR ARCH: Debian's hardening flags for ARCH, bindnow included, as the packages are
+# built from these builds.
+build() {
+  local dir=$1 arch=$2 cross=()
+  export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_HOST_ARCH=$arch
+  if [[ $arch != "$native" ]]; then
+    local triplet
+    triplet=$(dpkg-architecture -a "$arch" -q DEB_HOST_GNU_TYPE 2>/dev/null)
+    # The tests run through QEMU's user emulation; the demo is the same for every
+    # architecture, made by this machine's generator.
+    cross=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$(cpu "$arch")"
+      -DCMAKE_CXX_COMPILER="$triplet-g++" -DPKG_CONFIG_EXECUTABLE="/usr/bin/$triplet-pkg-config"
+      -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/tests/foreign;qemu-$(cpu "$arch")-static"
+      -DSHOWREEL_MAKE_DEMO="$PWD/build/tools/make-demo" -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE="$arch")
+  fi
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOWREEL_WERROR=ON \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+    -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" "${cross[@]}" >/dev/null
+  cmake --build "$dir" -j "$(nproc)"
+}
+build build "$native"
+[[ $arch == "$native" ]] || build "build-$arch" "$arch"
