@@ -123,10 +123,9 @@ def main():
         card.read()
         loud, total = card.share(excluded)
         lines = ["# The kiosk machine soaked", "",
-                 "`bench/vm_soak.py --minutes %g --seed %d`, %s, %s the soak's %.0f minutes "
-                 "so far%s." % (args.minutes, args.seed, "KVM" if kvm else "TCG",
-                                time.strftime("%Y-%m-%d"), (time.time() - began) / 60,
-                                "" if final else " (running)"),
+                 "`bench/vm_soak.py --minutes %g --seed %d`, %s, %s, %.0f minutes%s." %
+                 (args.minutes, args.seed, "KVM" if kvm else "TCG", time.strftime("%Y-%m-%d"),
+                  (time.time() - began) / 60, "" if final else " so far (running)"),
                  "Disturbances: %d stops of the show (1 to 3 s), %d restarts of the kiosk, %d "
                  "bursts of two CPU hogs on the host, %.0f minutes in all." %
                  (stops, restarts, bursts, hogged / 60), "",

@@ -367,7 +367,9 @@ class Sound : public Show {
     std::filesystem::remove(capture);
     o.env["TEST_ALSA_CAPTURE"] = capture;
     harness::Process p(o);
-    for (auto end = std::chrono::steady_clock::now() + 20s;
+    // The bound is for a hang: under ThreadSanitizer on a starved host, 20 s once passed
+    // before the first sound.
+    for (auto end = std::chrono::steady_clock::now() + 60s;
          std::chrono::steady_clock::now() < end && harness::FileSize(capture) < bytes &&
          p.Running();) {
       std::this_thread::sleep_for(5ms);
