@@ -6,12 +6,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 native=$(dpkg --print-architecture)
 arch=${1:-$native}
-# The architectures whose toolchain and libraries this script installs.
+# The architectures whose toolchain and libraries this script can install.
 foreign=(arm64)
 if [[ $arch != "$native" && " ${foreign[*]} " != *" $arch "* ]]; then
   echo "setup.sh: cannot build for '$arch': only for $native (this machine) and ${foreign[*]}" >&2
   exit 2
 fi
+cross=()
+[[ $arch == "$native" ]] || cross=("$arch")
 
 packages=(g++ cmake make pkg-config libsdl2-dev libmpg123-dev portaudio19-dev libwayland-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang-format libsystemd-dev
@@ -21,15 +23,15 @@ packages=(g++ cmake make pkg-config libsdl2-dev libmpg123-dev portaudio19-dev li
 # packages: those bring pipewire-alsa, which removes pulseaudio.
 bare=(sway grim wtype xwayland cage pipewire pipewire-bin pipewire-pulse wireplumber
   dbus-user-session dpkg-dev lintian systemd udev groff-base imagemagick
-  qemu-system-x86 qemu-utils mmdebstrap e2fsprogs python3 python3-numpy
-  qemu-user-static binfmt-support arch-test)
-# Cross-building and the foreign machines: the libraries of each as -dev:ARCH packages.
+  qemu-system-x86 qemu-utils mmdebstrap e2fsprogs python3 python3-numpy arch-test)
+# Cross-building, its tests under QEMU's user emulation and its machine: the libraries as
+# -dev:ARCH packages.
 libs=(libsdl2-dev libmpg123-dev portaudio19-dev libwayland-dev libgtest-dev libgmock-dev
   libbenchmark-dev libsystemd-dev libx11-dev libxtst-dev libasound2-dev libasound2-plugins)
-for a in "${foreign[@]}"; do
-  bare+=("crossbuild-essential-$a" "${libs[@]/%/:$a}")
+for a in "${cross[@]}"; do
+  bare+=("crossbuild-essential-$a" "${libs[@]/%/:$a}" qemu-user-static binfmt-support)
+  [[ $a != arm64 ]] || bare+=(qemu-system-arm)
 done
-bare+=(qemu-system-arm)
 sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
 updated=
@@ -46,7 +48,7 @@ install() {
   updated=1
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $option "${need[@]}"
 }
-for a in "${foreign[@]}"; do
+for a in "${cross[@]}"; do
   dpkg --print-foreign-architectures | grep -qx "$a" || { "${sudo[@]}" dpkg --add-architecture "$a"; updated=; }
 done
 install "" "${packages[@]}"
@@ -54,12 +56,12 @@ install --no-install-recommends "${bare[@]}"
 
 cpu() { dpkg-architecture -a "$1" -q DEB_HOST_GNU_CPU 2>/dev/null; }
 # Foreign programs run here through QEMU's user emulation, once the kernel hands them to it.
-if [[ ! -e /proc/sys/fs/binfmt_misc/status ]]; then
+if ((${#cross[@]})) && [[ ! -e /proc/sys/fs/binfmt_misc/status ]]; then
   "${sudo[@]}" mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc ||
     echo "setup.sh: no binfmt_misc: the tests of foreign programs will be skipped" >&2
 fi
 if [[ -e /proc/sys/fs/binfmt_misc/status ]]; then
-  for a in "${foreign[@]}"; do
+  for a in "${cross[@]}"; do
     "${sudo[@]}" update-binfmts --enable "qemu-$(cpu "$a")" || true
   done
 fi
