@@ -149,10 +149,15 @@ def image(debs):
     return img
 
 
+def arch_of(img):
+    """The architecture of an image that image() made: its name's first part."""
+    return os.path.basename(img).split("-")[0]
+
+
 class Machine:
     def __init__(self, img, run, kvm, devices=DISPLAY + SOUND):
         self.run, self.out, self.n = run, bytearray(), 0
-        self.arch = os.path.basename(img).split("-")[0]
+        self.arch = arch_of(img)
         self.console = ARCHES[self.arch]["console"]
         disk = os.path.join(run, "disk.qcow2")
         subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b",
@@ -338,7 +343,7 @@ def packaged(cpack, config):
 
 def switch_on(img, run):
     """The machine powered on: (machine, under KVM, the time of power-on)."""
-    kvm = img.startswith(os.path.join(CACHE, NATIVE + "-")) and os.access("/dev/kvm", os.R_OK | os.W_OK)
+    kvm = arch_of(img) == NATIVE and os.access("/dev/kvm", os.R_OK | os.W_OK)
     machine = Machine(img, run, kvm)
     power_on = time.time()
     if kvm and not machine.await_shell(60):

@@ -4,10 +4,11 @@
 # (Debian's name: arm64) into build-ARCH/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-arch=${1:-$(dpkg --print-architecture)}
+native=$(dpkg --print-architecture)
+arch=${1:-$native}
 tools/setup.sh "$arch"
 dir=build
-[[ $arch == "$(dpkg --print-architecture)" ]] || dir=build-$arch
+[[ $arch == "$native" ]] || dir=build-$arch
 # Packages only once they are whole: a failed run leaves none behind.
 rm -f "$dir"/*.deb
 out=$(mktemp -d)

@@ -69,14 +69,14 @@ fi
 # build DIR ARCH: Debian's hardening flags for ARCH, bindnow included, as the packages are
 # built from these builds.
 build() {
-  local dir=$1 arch=$2 cross=()
+  local dir=$1 arch=$2 flags=()
   export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_HOST_ARCH=$arch
   if [[ $arch != "$native" ]]; then
     local triplet
     triplet=$(dpkg-architecture -a "$arch" -q DEB_HOST_GNU_TYPE 2>/dev/null)
     # The tests run through QEMU's user emulation; the demo is the same for every
     # architecture, made by this machine's generator.
-    cross=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$(cpu "$arch")"
+    flags=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$(cpu "$arch")"
       -DCMAKE_CXX_COMPILER="$triplet-g++" -DPKG_CONFIG_EXECUTABLE="/usr/bin/$triplet-pkg-config"
       -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/tests/foreign;qemu-$(cpu "$arch")-static"
       -DSHOWREEL_MAKE_DEMO="$PWD/build/tools/make-demo" -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE="$arch")
@@ -84,7 +84,7 @@ build() {
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHOWREEL_WERROR=ON \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
-    -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" "${cross[@]}" >/dev/null
+    -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" "${flags[@]}" >/dev/null
   cmake --build "$dir" -j "$(nproc)"
 }
 build build "$native"
