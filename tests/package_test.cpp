@@ -74,7 +74,15 @@ TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
         {"usr/lib/systemd/system/showreel-kiosk-retry.service", "Type=", "Type=", false},
         {"usr/lib/systemd/system/showreel-kiosk-retry.timer", "Unit=", "Unit=", false},
         {"usr/lib/systemd/system/showreel-kiosk.service",
-         "ExecStart=/usr/libexec/showreel-kiosk/showreel-kiosk", "ExecStart=/bin/true", false}}) {
+         "ExecStart=/usr/libexec/showreel-kiosk/showreel-kiosk", "ExecStart=/bin/true", false},
+        // What puts a new show on the screen, each service before what starts it.
+        {"usr/lib/systemd/system/showreel-kiosk-show.service",
+         "ExecStart=/usr/libexec/showreel-kiosk/showreel-kiosk --if-replaced",
+         "ExecStart=/bin/true", false},
+        {"usr/lib/systemd/system/showreel-kiosk-show.path", "Unit=", "Unit=", false},
+        {"usr/lib/systemd/system/showreel-kiosk-pull.service",
+         "ExecStart=/usr/libexec/showreel-kiosk/pull", "ExecStart=/bin/true", false},
+        {"usr/lib/systemd/system/showreel-kiosk-pull.timer", "OnBootSec=", "OnBootSec=", false}}) {
     std::string text = harness::ReadFile(root.path() + "/" + unit);
     ASSERT_NE(text.find(from), std::string::npos) << unit;
     text.replace(text.find(from), std::string(from).size(), to);

@@ -49,6 +49,10 @@ DISPLAY = ["-vga", "none", "-device", "virtio-gpu-pci,id=video0,xres=1920,yres=1
            "-device", "virtio-keyboard-pci,display=video0"]
 SOUND = ["-audiodev", "wav,id=snd,path=%(run)s/sound.wav", "-device", "intel-hda",
          "-device", "hda-output,audiodev=snd"]
+# A network that reaches nothing but an rsync daemon, started by QEMU for each connection to
+# 10.0.2.100:873 from what %(run)s/serve says.
+NET = ["-nic", "user,model=virtio-net-pci,restrict=on,guestfwd=tcp:10.0.2.100:873-cmd:sh "
+       "%(run)s/serve"]
 failures = []
 
 
@@ -155,17 +159,19 @@ def arch_of(img):
 
 
 class Machine:
-    def __init__(self, img, run, kvm, devices=DISPLAY + SOUND):
+    def __init__(self, img, run, kvm, devices=DISPLAY + SOUND + NET):
         self.run, self.out, self.n = run, bytearray(), 0
         self.arch = arch_of(img)
         self.console = ARCHES[self.arch]["console"]
         disk = os.path.join(run, "disk.qcow2")
-        subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b",
-                        os.path.join(img, "disk.raw"), disk], check=True)
+        # Switched on again in the same run, the machine keeps its disk.
+        if not os.path.exists(disk):
+            subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b",
+                            os.path.join(img, "disk.raw"), disk], check=True)
         self.wav = os.path.join(run, "sound.wav")
         self.qemu = subprocess.Popen(
             ARCHES[self.arch]["qemu"] +
-            ["-m", "2048", "-smp", "2", "-nic", "none", "-display", "none",
+            ["-m", "2048", "-smp", "2", "-display", "none",
              "-accel", "kvm" if kvm else "tcg", "-kernel", os.path.join(img, "vmlinuz"),
              "-initrd", os.path.join(img, "initrd.img"),
              "-append", "root=/dev/vda rw console=tty1 console=" + self.console,
@@ -328,6 +334,25 @@ def crash(machine, viewer, signal):
     return back and restarts == 1
 
 
+def serve(run, demo, pictures):
+    """A show on the rsync daemon of NET: pictures maps the show's names to the demo's; with
+    the demo's background and music. None: the daemon ends every connection at once."""
+    source = os.path.join(run, "source")
+    shutil.rmtree(source, ignore_errors=True)
+    for part in ("images", "music"):
+        os.makedirs(os.path.join(source, part))
+    for name, picture in (pictures or {}).items():
+        shutil.copy(os.path.join(demo, "images", PICTURES[picture] + ".bmp"),
+                    os.path.join(source, "images", name + ".bmp"))
+    shutil.copy(os.path.join(demo, "images", "bgrnd.bmp"), os.path.join(source, "images"))
+    shutil.copy(os.path.join(demo, "music", "dunk.mp3"), os.path.join(source, "music"))
+    with open(os.path.join(run, "rsyncd.conf"), "w") as f:
+        f.write("use chroot = no\nuid = %d\ngid = %d\nlog file = %s/rsyncd.log\n[shows]\n"
+                "path = %s\n" % (os.getuid(), os.getgid(), run, source))
+    with open(os.path.join(run, "serve"), "w") as f:
+        f.write("exec rsync --daemon --config=%s/rsyncd.conf\n" % run if pictures else "exit\n")
+
+
 def packaged(cpack, config):
     """The machine's image with the packages of this build installed, made or taken from the
     cache."""
@@ -361,6 +386,7 @@ def main():
     img = packaged(cpack, config)
     print("image ready after %.0f s" % (time.time() - start), flush=True)
     run = tempfile.mkdtemp()
+    serve(run, demo, None)
     machine, kvm, power_on = switch_on(img, run)
     viewer = Viewer(demo)
     try:
@@ -433,6 +459,34 @@ def main():
               (time.time() - rebooted, seen))
         check(machine.await_shell(300) and machine.sh("cat /proc/sys/kernel/random/boot_id")
               not in (boot, None), "the machine rebooted")
+
+        # A show of three pictures pulled, made as showreel-make-show makes one, out of the
+        # demo's order; then kept when the source turns into no show, and when it is gone.
+        serve(run, demo, {"2005_001.jpg": 2, "2005_003.jpg": 7, "2006_002.jpg": 5})
+        kiosk = machine.unit("InvocationID")
+        machine.sh("for link in $(ls /sys/class/net | grep -v lo); do ip link set $link up && "
+                   "ip addr add 10.0.2.15/24 dev $link; done; echo SHOW_SOURCE=rsync://"
+                   "10.0.2.100/shows/ > /etc/default/showreel-kiosk")
+        pulled = time.time()
+        machine.sh("systemctl start --no-block showreel-kiosk-pull")
+        _, new = viewer.watch(machine, 300, lambda p, bg: p == 2)
+        first = time.time() - pulled
+        seen, ok = viewer.watch(machine, 60, lambda p, bg: bg and p is None)
+        check(new and ok and seen == [2, 7, 5] and machine.unit("InvocationID") != kiosk,
+              "a show pulled: its first picture %.0f s after the pull began, then %s and the "
+              "background alone" % (first, seen))
+        kiosk = machine.unit("InvocationID")
+        for pictures, cause in (({"2005_001.jpg": 2}, "is not a show"), (None, "cannot read")):
+            serve(run, demo, pictures)
+            if pictures:
+                os.remove(os.path.join(run, "source", "music", "dunk.mp3"))
+            said = machine.sh("for try in 1 2; do systemctl start showreel-kiosk-pull; done; "
+                              "journalctl -b -o cat -u showreel-kiosk-pull | grep -c '%s'" % cause,
+                              300)
+            check(said == "1" and viewer.look(machine.screen()) == (None, True) and
+                  machine.unit("InvocationID") == kiosk,
+                  "a source that %s, tried twice: said once (%s), the pulled show kept" %
+                  (cause, said))
     finally:
         machine.stop()
         print("serial console, screens and capture in", run)

@@ -1,0 +1,102 @@
+#!/usr/bin/python3
+"""The kiosk machine of the virtual-machine test switched off hard (QEMU killed) while it
+pulls a new show, then switched on again: whether it shows the old show or the new one, whole.
+Each cut comes at a random moment of a pull of a full-size show (fourteen pictures at
+1920x1080, the background and the music) that replaces a small one (three pictures).
+
+usage: vm_power_cut.py [--cuts N] [--seed N] [BUILD_DIR]   (defaults: 3 cuts, build/)"""
+import argparse, hashlib, os, random, shutil, subprocess, sys, tempfile, time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+import vm_test  # noqa: E402
+
+SMALL = {"2005_001.jpg": 2, "2005_003.jpg": 7, "2006_002.jpg": 5}
+# The demo's pictures backwards, each stretched to the screen's size.
+FULL = {name: 13 - i for i, name in enumerate(vm_test.PICTURES)}
+
+
+def offer(run, demo, pictures, stretch):
+    """The source's show, and what each of its files must hold on the machine."""
+    vm_test.serve(run, demo, pictures)
+    images = os.path.join(run, "source", "images")
+    if stretch:
+        for name in os.listdir(images):
+            path = os.path.join(images, name)
+            subprocess.run(["convert", path, "-scale", "1920x1080!", "BMP3:" + path], check=True)
+    sums = {}
+    for part in ("images", "music"):
+        for name in os.listdir(os.path.join(run, "source", part)):
+            data = open(os.path.join(run, "source", part, name), "rb").read()
+            sums[part + "/" + name] = hashlib.md5(data).hexdigest()
+    return sums
+
+
+def held(machine):
+    """What the kiosk's show folder holds: file to its sum."""
+    out = machine.sh("cd /var/lib/showreel-kiosk/show && md5sum images/* music/*", 120) or ""
+    return {f: s for s, f in (line.split() for line in out.splitlines() if len(line.split()) == 2)}
+
+
+def pull(machine):
+    machine.sh("for link in $(ls /sys/class/net | grep -v lo); do ip link set $link up && "
+               "ip addr add 10.0.2.15/24 dev $link; done; echo SHOW_SOURCE=rsync://10.0.2.100/"
+               "shows/ > /etc/default/showreel-kiosk; systemctl start --no-block "
+               "showreel-kiosk-pull")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--cuts", type=int, default=3)
+    ap.add_argument("--seed", type=int, default=int(time.time()))
+    ap.add_argument("build", nargs="?", default=os.path.join(HERE, "..", "build"))
+    args = ap.parse_args()
+    random.seed(args.seed)
+    print("seed", args.seed, flush=True)
+    build = os.path.abspath(args.build)
+    demo = os.path.join(build, "demo-set")
+    img = vm_test.packaged(shutil.which("cpack"), os.path.join(build, "CPackConfig.cmake"))
+    run = tempfile.mkdtemp(prefix="showreel-cut-")
+    machine, _, _ = vm_test.switch_on(img, run)
+    viewer = vm_test.Viewer(demo)
+    try:
+        assert machine.await_shell(600)
+        # How long a whole pull of the full show takes, from its start to the swap.
+        small = offer(run, demo, SMALL, False)
+        pull(machine)
+        assert viewer.watch(machine, 600, lambda p, bg: bg and p is None)[1]
+        full = offer(run, demo, FULL, True)
+        start = time.time()
+        pull(machine)
+        while held(machine) != full:
+            time.sleep(1)
+        whole = time.time() - start
+        print("a whole pull of the full show: %.0f s (%d MB)" %
+              (whole, sum(os.path.getsize(os.path.join(r, f)) for r, _, fs in
+                          os.walk(os.path.join(run, "source")) for f in fs) // 10 ** 6), flush=True)
+        for cut in range(args.cuts):
+            # Back to the small show, then the full one pulled and the power cut.
+            offer(run, demo, SMALL, False)
+            pull(machine)
+            while held(machine) != small:
+                time.sleep(1)
+            offer(run, demo, FULL, True)
+            at = random.uniform(0, whole * 1.2)
+            pull(machine)
+            time.sleep(at)
+            machine.stop()
+            machine, _, _ = vm_test.switch_on(img, run)
+            seen, ok = viewer.watch(machine, 900, lambda p, bg: bg and p in (None, 0))
+            assert machine.await_shell(300)
+            now = held(machine)
+            left = machine.sh("ls /var/lib/showreel-kiosk/.show.new/images 2>/dev/null | wc -l")
+            outcome = "old" if now == small else "new" if now == full else "NEITHER: %s" % now
+            print("cut %d at %.1f s of the pull: the %s show, whole; on the screen %s; %s pictures "
+                  "left in the pull's folder" % (cut + 1, at, outcome, seen, left), flush=True)
+    finally:
+        machine.stop()
+        print("serial console, screens and capture in", run)
+
+
+if __name__ == "__main__":
+    main()
