@@ -259,7 +259,7 @@ TEST_F(Show, MadeFromPhotosByTheShowCommand) {
     if (near(centre, big)) index = 0;
     if (near(above, top) && near(below, bottom)) index = 1;  // upright: neither turned nor not
     if (near(centre, small)) index = 2;
-    if (index < 0 && order.size() == 3) break;  // past the last picture's second
+    if (index < 0 && !order.empty() && order.back() == 2) break;  // past the last picture
     if (index < 0) continue;
     if (order.empty() || order.back() != index) order.push_back(index);
     // Its extent along the middle row and column.
