@@ -476,7 +476,8 @@ def main():
               "a show pulled: its first picture %.0f s after the pull began, then %s and the "
               "background alone" % (first, seen))
         kiosk = machine.unit("InvocationID")
-        for pictures, cause in (({"2005_001.jpg": 2}, "is not a show"), (None, "cannot read")):
+        for pictures, source, cause in (({"2005_001.jpg": 2}, "is no show", "is not a show"),
+                                        (None, "does not answer", "cannot read")):
             serve(run, demo, pictures)
             if pictures:
                 os.remove(os.path.join(run, "source", "music", "dunk.mp3"))
@@ -486,7 +487,7 @@ def main():
             check(said == "1" and viewer.look(machine.screen()) == (None, True) and
                   machine.unit("InvocationID") == kiosk,
                   "a source that %s, tried twice: said once (%s), the pulled show kept" %
-                  (cause, said))
+                  (source, said))
     finally:
         machine.stop()
         print("serial console, screens and capture in", run)
