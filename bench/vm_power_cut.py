@@ -1,10 +1,13 @@
 #!/usr/bin/python3
 """The kiosk machine of the virtual-machine test switched off hard (QEMU killed) while it
 pulls a new show, then switched on again: whether it shows the old show or the new one, whole.
-Each cut comes at a random moment of a pull of a full-size show (fourteen pictures at
-1920x1080, the background and the music) that replaces a small one (three pictures).
+Each cut comes in the middle of a pull of a full-size show (fourteen pictures at 1920x1080,
+the background and the music) that replaces a small one (three pictures): once the pull's
+folder holds a random number of the new pictures, or with --after-swap once the new show is in
+place.
 
-usage: vm_power_cut.py [--cuts N] [--seed N] [BUILD_DIR]   (defaults: 3 cuts, build/)"""
+usage: vm_power_cut.py [--cuts N] [--seed N] [--after-swap] [BUILD_DIR]
+  (defaults: 3 cuts, build/)"""
 import argparse, hashlib, os, random, shutil, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -49,6 +52,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--cuts", type=int, default=3)
     ap.add_argument("--seed", type=int, default=int(time.time()))
+    ap.add_argument("--after-swap", action="store_true")
     ap.add_argument("build", nargs="?", default=os.path.join(HERE, "..", "build"))
     args = ap.parse_args()
     random.seed(args.seed)
@@ -61,38 +65,37 @@ def main():
     viewer = vm_test.Viewer(demo)
     try:
         assert machine.await_shell(600)
-        # How long a whole pull of the full show takes, from its start to the swap.
-        small = offer(run, demo, SMALL, False)
-        pull(machine)
-        assert viewer.watch(machine, 600, lambda p, bg: bg and p is None)[1]
-        full = offer(run, demo, FULL, True)
-        start = time.time()
-        pull(machine)
-        while held(machine) != full:
-            time.sleep(1)
-        whole = time.time() - start
-        print("a whole pull of the full show: %.0f s (%d MB)" %
-              (whole, sum(os.path.getsize(os.path.join(r, f)) for r, _, fs in
-                          os.walk(os.path.join(run, "source")) for f in fs) // 10 ** 6), flush=True)
         for cut in range(args.cuts):
-            # Back to the small show, then the full one pulled and the power cut.
-            offer(run, demo, SMALL, False)
+            # The small show in place, then the full one pulled and the power cut.
+            small = offer(run, demo, SMALL, False)
             pull(machine)
             while held(machine) != small:
                 time.sleep(1)
-            offer(run, demo, FULL, True)
-            at = random.uniform(0, whole * 1.2)
+            full = offer(run, demo, FULL, True)
+            target = random.randint(1, 14)
+            shown = machine.sh("stat -c %i /var/lib/showreel-kiosk/show")
+            start = time.time()
             pull(machine)
-            time.sleep(at)
+            while True:
+                if args.after_swap:
+                    if machine.sh("stat -c %i /var/lib/showreel-kiosk/show") != shown:
+                        break
+                elif int(machine.sh("ls /var/lib/showreel-kiosk/.show.new/images 2>/dev/null | "
+                                    "wc -l") or 0) >= target:
+                    break
+            at = time.time() - start
             machine.stop()
             machine, _, _ = vm_test.switch_on(img, run)
             seen, ok = viewer.watch(machine, 900, lambda p, bg: bg and p in (None, 0))
             assert machine.await_shell(300)
             now = held(machine)
             left = machine.sh("ls /var/lib/showreel-kiosk/.show.new/images 2>/dev/null | wc -l")
-            outcome = "old" if now == small else "new" if now == full else "NEITHER: %s" % now
-            print("cut %d at %.1f s of the pull: the %s show, whole; on the screen %s; %s pictures "
-                  "left in the pull's folder" % (cut + 1, at, outcome, seen, left), flush=True)
+            outcome = ("the old show, whole" if now == small else "the new show, whole"
+                       if now == full else "NEITHER the old show nor the new one: %s" % now)
+            print("cut %d %.1f s into the pull, %s: %s; on the screen %s; %s "
+                  "pictures left in the pull's folder" %
+                  (cut + 1, at, "after the swap" if args.after_swap else
+                   "%d pictures in" % target, outcome, seen, left), flush=True)
     finally:
         machine.stop()
         print("serial console, screens and capture in", run)

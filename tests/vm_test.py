@@ -464,6 +464,10 @@ def main():
         # demo's order; then kept when the source turns into no show, and when it is gone.
         serve(run, demo, {"2005_001.jpg": 2, "2005_003.jpg": 7, "2006_002.jpg": 5})
         kiosk = machine.unit("InvocationID")
+        watching = machine.sh("systemctl is-active showreel-kiosk-show.path "
+                              "showreel-kiosk-pull.timer")
+        check(watching == "active\nactive", "watching for a new show, pulling it from boot on: "
+              "%s" % watching)
         machine.sh("for link in $(ls /sys/class/net | grep -v lo); do ip link set $link up && "
                    "ip addr add 10.0.2.15/24 dev $link; done; echo SHOW_SOURCE=rsync://"
                    "10.0.2.100/shows/ > /etc/default/showreel-kiosk")
