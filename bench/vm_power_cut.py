@@ -41,13 +41,6 @@ def held(machine):
     return {f: s for s, f in (line.split() for line in out.splitlines() if len(line.split()) == 2)}
 
 
-def pull(machine):
-    machine.sh("for link in $(ls /sys/class/net | grep -v lo); do ip link set $link up && "
-               "ip addr add 10.0.2.15/24 dev $link; done; echo SHOW_SOURCE=rsync://10.0.2.100/"
-               "shows/ > /etc/default/showreel-kiosk; systemctl start --no-block "
-               "showreel-kiosk-pull")
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--cuts", type=int, default=3)
@@ -68,14 +61,14 @@ def main():
         for cut in range(args.cuts):
             # The small show in place, then the full one pulled and the power cut.
             small = offer(run, demo, SMALL, False)
-            pull(machine)
+            vm_test.pull_from_serve(machine)
             while held(machine) != small:
                 time.sleep(1)
             full = offer(run, demo, FULL, True)
             target = random.randint(1, 14)
             shown = machine.sh("stat -c %i /var/lib/showreel-kiosk/show")
             start = time.time()
-            pull(machine)
+            vm_test.pull_from_serve(machine)
             while True:
                 if args.after_swap:
                     if machine.sh("stat -c %i /var/lib/showreel-kiosk/show") != shown:

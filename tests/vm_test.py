@@ -353,6 +353,14 @@ def serve(run, demo, pictures):
         f.write("exec rsync --daemon --config=%s/rsyncd.conf\n" % run if pictures else "exit\n")
 
 
+def pull_from_serve(machine):
+    """The machine's network up, its kiosk set to pull from serve()'s daemon, a pull started."""
+    machine.sh("for link in $(ls /sys/class/net | grep -v lo); do ip link set $link up && "
+               "ip addr add 10.0.2.15/24 dev $link; done; echo SHOW_SOURCE=rsync://10.0.2.100/"
+               "shows/ > /etc/default/showreel-kiosk; systemctl start --no-block "
+               "showreel-kiosk-pull")
+
+
 def packaged(cpack, config):
     """The machine's image with the packages of this build installed, made or taken from the
     cache."""
@@ -460,19 +468,16 @@ def main():
         check(machine.await_shell(300) and machine.sh("cat /proc/sys/kernel/random/boot_id")
               not in (boot, None), "the machine rebooted")
 
-        # A show of three pictures pulled, made as showreel-make-show makes one, out of the
-        # demo's order; then kept when the source turns into no show, and when it is gone.
+        # A show of three pictures pulled, laid out as showreel-make-show lays one out, out of
+        # the demo's order; then kept when the source turns into no show, and when it is gone.
         serve(run, demo, {"2005_001.jpg": 2, "2005_003.jpg": 7, "2006_002.jpg": 5})
         kiosk = machine.unit("InvocationID")
         watching = machine.sh("systemctl is-active showreel-kiosk-show.path "
                               "showreel-kiosk-pull.timer")
         check(watching == "active\nactive", "watching for a new show, pulling it from boot on: "
               "%s" % watching)
-        machine.sh("for link in $(ls /sys/class/net | grep -v lo); do ip link set $link up && "
-                   "ip addr add 10.0.2.15/24 dev $link; done; echo SHOW_SOURCE=rsync://"
-                   "10.0.2.100/shows/ > /etc/default/showreel-kiosk")
         pulled = time.time()
-        machine.sh("systemctl start --no-block showreel-kiosk-pull")
+        pull_from_serve(machine)
         _, new = viewer.watch(machine, 300, lambda p, bg: p == 2)
         first = time.time() - pulled
         seen, ok = viewer.watch(machine, 60, lambda p, bg: bg and p is None)
