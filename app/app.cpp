@@ -42,6 +42,11 @@ int XConnectionLost(Display* display) {
   FatalDisplayLost(std::string("X server ") + DisplayString(display));
 }
 
+// Xlib's own handler ends the process with status 1 on any refused request. SDL puts its
+// fullscreen mode back when the screen changes under it, and a screen that lost that mode
+// refuses it: the show goes on in the window it has.
+int XRequestRefused(Display*, XErrorEvent*) { return 0; }
+
 // A lost Wayland connection reaches the program only as a quit request.
 void CheckDisplay(SDL_Window* window) {
   SDL_SysWMinfo info;
@@ -90,6 +95,33 @@ class ServiceNotifier {
   std::chrono::microseconds interval_{0};
   std::chrono::steady_clock::time_point last_;
 };
+
+// The frame is laid out for 1920 x 1080. Where the display shows that mode, the window takes
+// it. Elsewhere SDL would give a window of another mode's size, or the screen's, while the X
+// window itself stays 1920 x 1080, centred past the screen's edges, and the frame lands in a
+// corner of it. A window the desktop's own size needs no mode change; the renderer scales the
+// frame into it. A Wayland compositor has no modes to change: SDL would stretch the frame to
+// the output, so there the window always takes the output's size, and follows it.
+struct WindowShape {
+  int w, h;
+  Uint32 flags;
+};
+WindowShape Shape() {
+  const char* driver = SDL_GetCurrentVideoDriver();
+  const Uint32 flags = driver != nullptr && strcasecmp(driver, "wayland") == 0
+                           ? static_cast<Uint32>(SDL_WINDOW_FULLSCREEN_DESKTOP)
+                           : kWindowFlags;
+  const SDL_DisplayMode wanted{SDL_PIXELFORMAT_UNKNOWN, kWidth, kHeight, 0, nullptr};
+  SDL_DisplayMode mode;
+  if (SDL_GetClosestDisplayMode(0, &wanted, &mode) != nullptr && mode.w == kWidth &&
+      mode.h == kHeight) {
+    return {kWidth, kHeight, flags};
+  }
+  if (SDL_GetDesktopDisplayMode(0, &mode) != 0 || mode.w <= 0 || mode.h <= 0) {
+    return {kWidth, kHeight, flags};
+  }
+  return {mode.w, mode.h, flags};
+}
 
 void* PlaySoundtrack(void*) {
   pthread_setname_np(pthread_self(), "music");
@@ -170,6 +202,7 @@ void Run(const FrameFunction& frame) {
     if (!displayLost) SDL_Quit();
   });
   XSetIOErrorHandler(XConnectionLost);
+  XSetErrorHandler(XRequestRefused);
 
   // Without a display SDL quietly falls back to a driver that shows nothing.
   if (InvisibleFallback(SDL_GetCurrentVideoDriver(), std::getenv("SDL_VIDEODRIVER"))) {
@@ -186,12 +219,17 @@ void Run(const FrameFunction& frame) {
 
   SDL_Window* window = nullptr;
   SDL_Renderer* renderer = nullptr;
-  if (SDL_CreateWindowAndRenderer(kWidth, kHeight, kWindowFlags, &window, &renderer) != 0) {
+  const WindowShape shape = Shape();
+  if (SDL_CreateWindowAndRenderer(shape.w, shape.h, shape.flags, &window, &renderer) != 0) {
     FatalSdl();
   }
   support::Cleanup destroyWindow([window] {
     if (!displayLost) SDL_DestroyWindow(window);
   });
+
+  // The whole frame, centred, its aspect kept, black around it; SDL follows the window when
+  // the X server or the compositor changes its size. At 1920 x 1080 it is drawn as it is.
+  if (SDL_RenderSetLogicalSize(renderer, kWidth, kHeight) != 0) FatalSdl();
 
   SDL_Surface* surface = SDL_GetWindowSurface(window);
   if (surface == nullptr) support::Fatal(SDL_GetError(), SurfaceAdvice());

@@ -22,36 +22,53 @@ using namespace std::chrono_literals;
 using harness::Rgb;
 using harness::Window;
 
-// Watches a show of 1001 x 601 pictures from its first second on: every picture in order,
-// centred and growing, never past its size, and the background under the last one only.
-void ExpectTheShow(harness::Process& p, const std::function<harness::Shot()>& shoot) {
+using Shoot = std::function<harness::Shot(const std::vector<harness::Area>&)>;
+
+// Watches a show of 1001 x 601 pictures from its first second on, on a screen of `w` x `h`:
+// every picture in order, centred on the screen and growing, never past its size at the scale
+// of the frame fitted to the screen, and the background under the last one only, filling that
+// frame and nothing beyond it.
+void ExpectTheShow(harness::Process& p, const Shoot& shoot, int w = 1920, int h = 1080) {
+  const double scale = std::min(w / 1920.0, h / 1080.0);
+  const int fw = static_cast<int>(1920 * scale), fh = static_cast<int>(1080 * scale);
+  const int fx = (w - fw) / 2, fy = (h - fh) / 2, cx = w / 2, cy = h / 2;
+  // Scaling rounds each edge on its own.
+  const int slack = scale == 1 ? 2 : 3;
+  const auto areas = harness::Cross(w, h, fx + 5, fy + 5);
   std::vector<int> order;
-  bool backgroundEarly = false, backgroundLate = false;
+  bool backgroundEarly = false, backgroundLate = false, frameFilled = true, beyondBlack = true;
   int largestW = 0;
   // Until two seconds into the last picture over the background: a show that starts late under
   // emulation still shows every picture in order; the bound is for one that never gets there.
   auto end = std::chrono::steady_clock::now() + 60s;
   for (bool last = false; std::chrono::steady_clock::now() < end && p.Running();) {
-    const auto shot = shoot();
-    ASSERT_EQ(shot.w, 1920);
-    const Rgb centre = shot.at(960, 540);
+    const auto shot = shoot(areas);
+    ASSERT_EQ(shot.w, w);
+    const Rgb centre = shot.at(cx, cy);
     const int index = harness::PictureAt(centre);
     if (index < 0) continue;  // a zero-sized picture right after a change
     if (order.empty() || order.back() != index) order.push_back(index);
-    const bool background = shot.at(5, 5) == harness::kBackgroundColour;
+    const bool background = shot.at(fx + 5, fy + 5) == harness::kBackgroundColour;
     (index == 13 ? backgroundLate : backgroundEarly) |= background;
     if (backgroundLate && !std::exchange(last, true)) end = std::chrono::steady_clock::now() + 2s;
+    if (background) {
+      const Rgb bg = harness::kBackgroundColour, black{0, 0, 0};
+      frameFilled &= shot.at(fx + 2, cy) == bg && shot.at(fx + fw - 3, cy) == bg &&
+                     shot.at(cx, fy + 2) == bg && shot.at(cx, fy + fh - 3) == bg;
+      if (fx >= 3) beyondBlack &= shot.at(fx - 3, cy) == black && shot.at(w - fx + 2, cy) == black;
+      if (fy >= 3) beyondBlack &= shot.at(cx, fy - 3) == black && shot.at(cx, h - fy + 2) == black;
+    }
 
     // The picture's extent along the middle row and column: centred, never past its size.
-    int left = 960, right = 960, top = 540, bottom = 540;
-    while (left > 0 && shot.at(left - 1, 540) == centre) --left;
-    while (right < 1919 && shot.at(right + 1, 540) == centre) ++right;
-    while (top > 0 && shot.at(960, top - 1) == centre) --top;
-    while (bottom < 1079 && shot.at(960, bottom + 1) == centre) ++bottom;
-    EXPECT_LE(std::abs((left + right + 1) - 1920), 2) << left << ".." << right;
-    EXPECT_LE(std::abs((top + bottom + 1) - 1080), 2) << top << ".." << bottom;
-    EXPECT_LE(right - left + 1, 1000 + 2);
-    EXPECT_LE(bottom - top + 1, 600 + 2);
+    int left = cx, right = cx, top = cy, bottom = cy;
+    while (left > 0 && shot.at(left - 1, cy) == centre) --left;
+    while (right < w - 1 && shot.at(right + 1, cy) == centre) ++right;
+    while (top > 0 && shot.at(cx, top - 1) == centre) --top;
+    while (bottom < h - 1 && shot.at(cx, bottom + 1) == centre) ++bottom;
+    EXPECT_LE(std::abs((left + right + 1) - w), slack) << left << ".." << right;
+    EXPECT_LE(std::abs((top + bottom + 1) - h), slack) << top << ".." << bottom;
+    EXPECT_LE(right - left + 1, 1000 * scale + slack);
+    EXPECT_LE(bottom - top + 1, 600 * scale + slack);
     largestW = std::max(largestW, right - left + 1);
   }
   // Screenshots are slow next to a second, but none may be missing from their order.
@@ -60,7 +77,9 @@ void ExpectTheShow(harness::Process& p, const std::function<harness::Shot()>& sh
   EXPECT_EQ(order.back(), 13);
   EXPECT_FALSE(backgroundEarly);
   EXPECT_TRUE(backgroundLate);
-  EXPECT_GE(largestW, 500);  // it did grow
+  EXPECT_TRUE(frameFilled) << "the background does not fill the frame";
+  EXPECT_TRUE(beyondBlack) << "the background reaches past the frame";
+  EXPECT_GE(largestW, 500 * scale);  // it did grow
 }
 
 class Show : public testing::Test {
@@ -132,9 +151,36 @@ TEST_F(Show, GrowsEachPictureFromTheCentreInOrderThenTheLastOverTheBackground) {
   harness::Process p(OnDisplay(dir_.path()));
   AwaitWindow(p);
 
-  ExpectTheShow(p, [&] { return x_.Screenshot(harness::kCross); });
+  ExpectTheShow(p, [&](const auto& areas) { return x_.Screenshot(areas); });
   StopCleanly(p, XK_q);
 }
+
+// Screens without a 1920 x 1080 mode: the commonest TVs and monitors, and one turned to portrait.
+class OnScreen : public Show, public testing::WithParamInterface<std::pair<int, int>> {};
+
+TEST_P(OnScreen, TheShowIsFittedToItCentredAndWhole) {
+  const auto [w, h] = GetParam();
+  harness::XServer x(w, h);
+  ASSERT_TRUE(x.ok()) << "Xvfb did not start";
+  harness::WriteShow(dir_.path(), 1001, 601);
+  harness::Options o = OnDisplay(dir_.path());
+  o.env["DISPLAY"] = x.name();
+  harness::Process p(o);
+  ASSERT_TRUE(x.AwaitWindow(p, 60s, 1s)) << p.Stderr();
+
+  ExpectTheShow(
+      p, [&](const auto& areas) { return x.Screenshot(areas); }, w, h);
+  x.StopProgram(p, XK_q);
+  ExpectExit(p, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, OnScreen,
+                         testing::Values(std::pair{1280, 720}, std::pair{1366, 768},
+                                         std::pair{1080, 1920}),
+                         [](const auto& info) {
+                           return std::to_string(info.param.first) + "x" +
+                                  std::to_string(info.param.second);
+                         });
 
 TEST_F(Show, StopsWithStatusZeroOnQEscapeAndWindowClose) {
   harness::WriteShow(dir_.path(), 64, 64);
@@ -730,14 +776,20 @@ class OnSway : public Show {
     ASSERT_TRUE(sway.ShowsWindowOf(p.pid())) << p.Stderr();
     std::this_thread::sleep_for(500ms);
   }
-  void ShowThenStop(bool x11) {
+  // With `w` x `h`, the output changes to that mode once the show is on it.
+  void ShowThenStop(bool x11, int w = 1920, int h = 1080) {
     ASSERT_TRUE(sway_.ok()) << "sway did not start";
     harness::WriteShow(dir_.path(), 1001, 601);
     for (const bool byKey : {true, false}) {
       SCOPED_TRACE(byKey ? "q" : "close");
+      sway_.SetMode(1920, 1080);
       harness::Process p(Client(sway_, x11, !x11));
       AwaitWindow(sway_, p);
-      if (byKey) ExpectTheShow(p, [&] { return sway_.Screenshot(harness::kCross); });
+      sway_.SetMode(w, h);
+      if (byKey) {
+        ExpectTheShow(
+            p, [&](const auto& areas) { return sway_.Screenshot(areas); }, w, h);
+      }
       byKey ? sway_.Type("q") : sway_.CloseFocused();
       ExpectExit(p, 0);
       EXPECT_EQ(harness::PanicLine(p.Stderr()), "");
@@ -748,6 +800,10 @@ class OnSway : public Show {
 
 TEST_F(OnSway, ThroughXWayland) { ShowThenStop(true); }
 TEST_F(OnSway, OnWaylandWithTheSoftwareRenderer) { ShowThenStop(false); }
+TEST_F(OnSway, FollowsTheScreenChangingMode) {
+  ShowThenStop(true, 1280, 720);
+  ShowThenStop(false, 1080, 1920);
+}
 
 TEST_F(OnSway, OnWaylandTheDefaultRendererIsFatalWithAdvice) {
   ASSERT_TRUE(sway_.ok()) << "sway did not start";

@@ -60,7 +60,7 @@ bool Sway::ShowsWindowOf(pid_t pid) const {
 }
 
 Shot Sway::Screenshot(const std::vector<Area>& only) const {
-  Shot shot{.w = 1920, .h = 1080, .px = std::vector<uint8_t>(1920 * 1080 * 3)};
+  Shot shot{.w = w_, .h = h_, .px = std::vector<uint8_t>(static_cast<size_t>(w_ * h_) * 3)};
   TempDir dir;
   const std::string path = dir.path() + "/shot.ppm";
   const std::vector<Area> whole{{0, 0, shot.w, shot.h}};
@@ -82,6 +82,12 @@ Shot Sway::Screenshot(const std::vector<Area>& only) const {
     }
   }
   return shot;
+}
+
+void Sway::SetMode(int w, int h) {
+  Swaymsg({"output", "HEADLESS-1", "mode", std::to_string(w) + "x" + std::to_string(h)});
+  w_ = w;
+  h_ = h;
 }
 
 void Sway::Type(const std::string& key) const {

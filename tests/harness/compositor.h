@@ -21,6 +21,8 @@ class Sway {
   // Whether a window of process `pid` is on the screen.
   bool ShowsWindowOf(pid_t pid) const;
   Shot Screenshot(const std::vector<Area>& only = {}) const;
+  // The output switched to another mode, as a screen plugged in would be.
+  void SetMode(int w, int h);
   // A key (an XKB key name, "q" or "Escape") pressed and released through a virtual keyboard.
   void Type(const std::string& key) const;
   // What the user's close binding does: asks the focused window to close.
@@ -33,6 +35,7 @@ class Sway {
   TempDir dir_;
   std::string runtime_ = dir_.path() + "/run", display_;
   std::unique_ptr<Process> sway_;
+  int w_ = 1920, h_ = 1080;
 };
 
 }  // namespace harness

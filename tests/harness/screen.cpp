@@ -18,12 +18,13 @@ Display* D(void* p) { return static_cast<Display*>(p); }
 int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 }  // namespace
 
-XServer::XServer() {
+XServer::XServer(int w, int h) {
   int fds[2];
   if (pipe(fds) != 0) return;
   server_ = std::make_unique<Process>(
-      Options{.argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1920x1080x24",
-                       "-nolisten", "tcp", "-noreset"}});
+      Options{.argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                       std::to_string(w) + "x" + std::to_string(h) + "x24", "-nolisten", "tcp",
+                       "-noreset"}});
   close(fds[1]);
   char buf[32] = {};
   ssize_t n = 0, got;

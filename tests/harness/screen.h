@@ -33,18 +33,21 @@ struct Shot {
 struct Area {
   int x, y, w, h;
 };
-// The top-left corner's pixel and the middle row and column: where the show is checked. In
-// that order, as the parts are taken one after the other: the background seen at the corner
-// can then never be put beside a picture that came before it.
-inline const std::vector<Area> kCross{{5, 5, 1, 1}, {0, 540, 1920, 1}, {960, 0, 1, 1080}};
+// A pixel where the background shows (the frame's top-left corner) and the middle row and
+// column of a `w` x `h` screen: where the show is checked. In that order, as the parts are
+// taken one after the other: the background seen at the corner can then never be put beside a
+// picture that came before it.
+inline std::vector<Area> Cross(int w, int h, int cornerX = 5, int cornerY = 5) {
+  return {{cornerX, cornerY, 1, 1}, {0, h / 2, w, 1}, {w / 2, 0, 1, h}};
+}
 
 // X11's own headers define macros (None, Status) that clash with the test framework.
 using Window = unsigned long;
 
-// An Xvfb of 1920 x 1080 on a display number that was free.
+// An Xvfb with a screen of `w` x `h` on a display number that was free.
 class XServer {
  public:
-  XServer();
+  explicit XServer(int w = 1920, int h = 1080);
   ~XServer();
   XServer(const XServer&) = delete;
   XServer& operator=(const XServer&) = delete;
