@@ -82,7 +82,9 @@ TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
         {"usr/lib/systemd/system/showreel-kiosk-show.path", "Unit=", "Unit=", false},
         {"usr/lib/systemd/system/showreel-kiosk-pull.service",
          "ExecStart=/usr/libexec/showreel-kiosk/pull", "ExecStart=/bin/true", false},
-        {"usr/lib/systemd/system/showreel-kiosk-pull.timer", "OnBootSec=", "OnBootSec=", false}}) {
+        {"usr/lib/systemd/system/showreel-kiosk-pull.timer", "OnBootSec=", "OnBootSec=", false},
+        {"usr/lib/systemd/system/showreel-kiosk-screen.service",
+         "ExecStart=/usr/libexec/showreel-kiosk/screen changed", "ExecStart=/bin/true", false}}) {
     std::string text = harness::ReadFile(root.path() + "/" + unit);
     ASSERT_NE(text.find(from), std::string::npos) << unit;
     text.replace(text.find(from), std::string(from).size(), to);

@@ -4,7 +4,7 @@ through QMP screendumps, its sound card through the WAV file it plays into, its 
 through QMP. The root shell on the serial console is only this test's instrument.
 
 usage: vm_test.py CPACK CPACK_CONFIG DEMO_SET XRUN_PROGRAM"""
-import base64, glob, hashlib, json, os, re, shutil, socket, subprocess, sys, tempfile, threading, time
+import base64, glob, hashlib, json, os, re, shutil, socket, struct, subprocess, sys, tempfile, threading, time
 import numpy as np
 
 CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME", os.path.expanduser("~/.cache")),
@@ -44,9 +44,11 @@ def hooks(console):
 PICTURES = ["2005_001.jpg", "2005_003.jpg", "2006_002.jpg", "2006_004.jpg", "2006_006.jpg",
             "2006_008.jpg", "2009_001.jpg", "2005_002.jpg", "2006_001.jpg", "2006_003.jpg",
             "2006_005.jpg", "2006_007.jpg", "2006_009.jpg", "bird"]
-# The screen, the sound card recording into sound.wav, the keyboard bound to the screen.
-DISPLAY = ["-vga", "none", "-device", "virtio-gpu-pci,id=video0,xres=1920,yres=1080",
-           "-device", "virtio-keyboard-pci,display=video0"]
+# The screen, the sound card recording into sound.wav, the keyboard bound to the screen. The
+# screen prefers the commonest cheap TV's mode and lists 1920 x 1080 too, as most TVs do; its
+# VNC server is how the test changes it.
+DISPLAY = ["-vga", "none", "-device", "virtio-gpu-pci,id=video0,xres=1366,yres=768",
+           "-device", "virtio-keyboard-pci,display=video0", "-vnc", "unix:%(run)s/vnc"]
 SOUND = ["-audiodev", "wav,id=snd,path=%(run)s/sound.wav", "-device", "intel-hda",
          "-device", "hda-output,audiodev=snd"]
 # A network that reaches nothing but an rsync daemon, started by QEMU for each connection to
@@ -249,6 +251,27 @@ class Machine:
             self.sh("printf %%s '%s' >> %s.b64" % (data[i:i + 2000], dst))
         self.sh("base64 -d %s.b64 > %s && rm %s.b64 && chmod 755 %s" % (dst, dst, dst, dst))
 
+    def resize(self, w, h):
+        """The screen changes to prefer w x h, as another TV switched on would: a VNC client's
+        SetDesktopSize, which QEMU passes to the guest as a hotplug."""
+        with socket.socket(socket.AF_UNIX) as vnc:
+            vnc.connect(os.path.join(self.run, "vnc"))
+            f = vnc.makefile("rwb")
+            f.read(12)
+            f.write(b"RFB 003.008\n")
+            f.flush()
+            f.read(f.read(1)[0])
+            f.write(b"\x01")  # no authentication
+            f.flush()
+            f.read(4)
+            f.write(b"\x01")  # shared
+            f.flush()
+            f.read(20)
+            f.read(struct.unpack(">I", f.read(4))[0])
+            f.write(struct.pack(">BxHHBxIHHHHI", 251, w, h, 1, 0, 0, 0, w, h, 0))
+            f.flush()
+            time.sleep(1)
+
     def unit(self, prop):
         return self.sh("systemctl show -P %s showreel-kiosk" % prop)
 
@@ -289,6 +312,14 @@ class Viewer:
                 return seen, True
             time.sleep(0.2)
         return seen, False
+
+    def rewatch(self, machine, bound, background=True):
+        """The pictures seen from the show's start again on, once one of its first pictures is
+        on the screen, until its last one (over its background)."""
+        first, ok = self.watch(machine, bound, lambda p, bg: p is not None and p < 13)
+        rest, last = self.watch(machine, bound, lambda p, bg: p == 13 and (bg or not background))
+        seen = first[-1:] + rest[1:] if rest[:1] == first[-1:] else first[-1:] + rest
+        return seen, ok and last
 
 
 def profile(samples, rate):
@@ -427,6 +458,38 @@ def main():
               % noise)
         owner = machine.sh("ps -o user= -C showreel")
         check(owner == "showreel-kiosk", "the show runs as the kiosk's user: %s" % owner)
+
+        # The screen changed under the show, as a TV switched on later: the show again on it.
+        kiosk = machine.unit("InvocationID")
+        changed = time.time()
+        machine.resize(1280, 720)
+        seen, ok = viewer.rewatch(machine, 300)
+        said = machine.sh("journalctl -b -o cat -u showreel-kiosk-screen | grep -c "
+                          "'the screen changed'")
+        check(ok and seen == sorted(set(seen)) and len(seen) >= 8 and said == "1" and
+              machine.unit("InvocationID") != kiosk, "the screen changed: the show again, whole, "
+              "%.0f s later: %s" % (time.time() - changed, seen))
+        # Turned to portrait: the frame in the middle, black above and below it; then a value
+        # it does not know, said once, and the screen unrotated.
+        for rotate in ("left", "sideways"):
+            machine.sh("sed -i /^SCREEN_ROTATE=/d /etc/default/showreel-kiosk; echo "
+                       "SCREEN_ROTATE=%s >> /etc/default/showreel-kiosk; systemctl restart "
+                       "--no-block showreel-kiosk" % rotate)
+            seen, ok = viewer.rewatch(machine, 300, rotate != "left")
+            ok = ok and seen == sorted(set(seen)) and len(seen) >= 8
+            shot = machine.screen().astype(int)
+            if rotate == "left":
+                # 1080 x 1920 turned: the frame is 607 pixels across the middle of the screen.
+                band = shot[:, 660:1260]
+                ok = ok and shot[:, :640].max() < 30 and shot[:, 1280:].max() < 30 and (
+                    band[20].max() > 30 and band[-20].max() > 30)
+                with open(os.path.join(run, "portrait.ppm"), "wb") as f:
+                    f.write(b"P6 1920 1080 255\n" + shot.astype(np.uint8).tobytes())
+            else:
+                said = machine.sh("journalctl -b -o cat -u showreel-kiosk | grep -c "
+                                  "'SCREEN_ROTATE=sideways is none of'")
+                ok = ok and said == "1"
+            check(ok, "SCREEN_ROTATE=%s: %s" % (rotate, seen))
 
         machine.key("q")
         _, gone = viewer.watch(machine, 60, lambda p, bg: p is None and not bg)
