@@ -468,28 +468,30 @@ def main():
                           "'the screen changed'")
         check(ok and seen == sorted(set(seen)) and len(seen) >= 8 and said == "1" and
               machine.unit("InvocationID") != kiosk, "the screen changed: the show again, whole, "
-              "%.0f s later: %s" % (time.time() - changed, seen))
-        # Turned to portrait: the frame in the middle, black above and below it; then a value
-        # it does not know, said once, and the screen unrotated.
-        for rotate in ("left", "sideways"):
-            machine.sh("sed -i /^SCREEN_ROTATE=/d /etc/default/showreel-kiosk; echo "
-                       "SCREEN_ROTATE=%s >> /etc/default/showreel-kiosk; systemctl restart "
-                       "--no-block showreel-kiosk" % rotate)
-            seen, ok = viewer.rewatch(machine, 300, rotate != "left")
-            ok = ok and seen == sorted(set(seen)) and len(seen) >= 8
-            shot = machine.screen().astype(int)
-            if rotate == "left":
-                # 1080 x 1920 turned: the frame is 607 pixels across the middle of the screen.
-                band = shot[:, 660:1260]
-                ok = ok and shot[:, :640].max() < 30 and shot[:, 1280:].max() < 30 and (
-                    band[20].max() > 30 and band[-20].max() > 30)
-                with open(os.path.join(run, "portrait.ppm"), "wb") as f:
-                    f.write(b"P6 1920 1080 255\n" + shot.astype(np.uint8).tobytes())
-            else:
-                said = machine.sh("journalctl -b -o cat -u showreel-kiosk | grep -c "
-                                  "'SCREEN_ROTATE=sideways is none of'")
-                ok = ok and said == "1"
-            check(ok, "SCREEN_ROTATE=%s: %s" % (rotate, seen))
+              "%.0f s later: %s, said %s time(s)" % (time.time() - changed, seen, said))
+        # Turned to portrait: the frame in the middle, black above and below it. QEMU is never
+        # told of the turned copy that the X server hands the screen, so its screendump stays
+        # black: the X server's own picture is judged. Then a value it does not know, said once,
+        # and the screen unrotated.
+        machine.sh("echo SCREEN_ROTATE=left >> /etc/default/showreel-kiosk; systemctl restart "
+                   "showreel-kiosk", 300)
+        time.sleep(16)
+        view = machine.sh("DISPLAY=:0 import -window root /tmp/root.png && convert /tmp/root.png "
+                          "-format '%w %h ' info: && for part in 1080x640+0+0 1080x600+0+660 "
+                          "1080x640+0+1280; do convert /tmp/root.png -crop $part -format "
+                          "'%[fx:maxima] ' info:; done") or ""
+        check(view.split()[:2] == ["1080", "1920"] and view.split()[2] == "0" and
+              view.split()[4] == "0" and float(view.split()[3]) > 0.1,
+              "SCREEN_ROTATE=left: a screen of 1080 x 1920, the show across its middle, black "
+              "above and below (brightest: %s; QEMU's screendump: %.0f)" %
+              (view, machine.screen().mean()))
+        machine.sh("sed -i s/^SCREEN_ROTATE=left/SCREEN_ROTATE=sideways/ /etc/default/showreel-"
+                   "kiosk; systemctl restart --no-block showreel-kiosk")
+        seen, ok = viewer.rewatch(machine, 300)
+        said = machine.sh("journalctl -b -o cat -u showreel-kiosk | grep -c "
+                          "'SCREEN_ROTATE=sideways is none of'")
+        check(ok and seen == sorted(set(seen)) and len(seen) >= 8 and said == "1",
+              "SCREEN_ROTATE=sideways: said %s time(s), the show unrotated: %s" % (said, seen))
 
         machine.key("q")
         _, gone = viewer.watch(machine, 60, lambda p, bg: p is None and not bg)
