@@ -107,20 +107,21 @@ struct WindowShape {
   Uint32 flags;
 };
 WindowShape Shape() {
+  SDL_DisplayMode desktop;
+  const bool known = SDL_GetDesktopDisplayMode(0, &desktop) == 0 && desktop.w > 0 && desktop.h > 0;
   const char* driver = SDL_GetCurrentVideoDriver();
-  const Uint32 flags = driver != nullptr && strcasecmp(driver, "wayland") == 0
-                           ? static_cast<Uint32>(SDL_WINDOW_FULLSCREEN_DESKTOP)
-                           : kWindowFlags;
+  if (driver != nullptr && strcasecmp(driver, "wayland") == 0) {
+    constexpr Uint32 kDesktop = SDL_WINDOW_FULLSCREEN_DESKTOP;
+    return known ? WindowShape{desktop.w, desktop.h, kDesktop}
+                 : WindowShape{kWidth, kHeight, kDesktop};
+  }
   const SDL_DisplayMode wanted{SDL_PIXELFORMAT_UNKNOWN, kWidth, kHeight, 0, nullptr};
   SDL_DisplayMode mode;
-  if (SDL_GetClosestDisplayMode(0, &wanted, &mode) != nullptr && mode.w == kWidth &&
-      mode.h == kHeight) {
-    return {kWidth, kHeight, flags};
+  if (!known || (SDL_GetClosestDisplayMode(0, &wanted, &mode) != nullptr && mode.w == kWidth &&
+                 mode.h == kHeight)) {
+    return {kWidth, kHeight, kWindowFlags};
   }
-  if (SDL_GetDesktopDisplayMode(0, &mode) != 0 || mode.w <= 0 || mode.h <= 0) {
-    return {kWidth, kHeight, flags};
-  }
-  return {mode.w, mode.h, flags};
+  return {desktop.w, desktop.h, kWindowFlags};
 }
 
 void* PlaySoundtrack(void*) {

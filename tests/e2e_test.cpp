@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -450,6 +451,37 @@ TEST_F(Sound, PlaysTheFileLoopedWithoutGapOrLoss) {
     ASSERT_GE(captured.size(), 2 * decoded.size() + 1);  // two loop seams at least
     ExpectLoopedPrefix(captured, decoded);
   }
+}
+
+// The kiosk's own ALSA configuration onto a stand-in for a Raspberry Pi's HDMI card, which
+// takes IEC958 subframes only: through the iec958 plug-in the subframes carry the soundtrack
+// sample for sample (bits 12 to 27), looped; straight through plug, as before, it cannot open.
+TEST_F(Sound, ThroughTheKiosksWayOntoAPisHdmiCard) {
+  const std::string mp3 = dir_.path() + "/song.mp3", conf = dir_.path() + "/standin.conf";
+  ASSERT_TRUE(harness::MakeMp3(mp3, 44100, 2, 30001));
+  UseMusic(mp3);
+  const std::vector<uint8_t> decoded = harness::DecodeAll(mp3);
+  std::ofstream(conf) << "pcm_type.hdmi_standin.lib \"" HDMI_STANDIN "\"\n"
+                      << "pcm.!kiosk_card { type hdmi_standin file { @func getenv vars "
+                         "[ TEST_ALSA_CAPTURE ] default \"/dev/null\" } }\n";
+  harness::Options o = OnDisplay(dir_.path());
+  o.env["ALSA_CONFIG_PATH"] = std::string(KIOSK_ASOUND) + ":" + conf;
+  o.env["KIOSK_SOUND"] = "iec958";
+  const std::string subframes = Capture(o, 2 * (2 * static_cast<long long>(decoded.size()) + 4));
+  std::string samples;
+  for (size_t i = 0; i + 4 <= subframes.size(); i += 4) {
+    uint32_t v;
+    std::memcpy(&v, subframes.data() + i, 4);
+    samples += static_cast<char>(v >> 12);
+    samples += static_cast<char>(v >> 20);
+  }
+  ASSERT_GE(samples.size(), 2 * decoded.size() + 1);  // two loop seams at least
+  ExpectLoopedPrefix(samples, decoded);
+
+  o.env["KIOSK_SOUND"] = "card";
+  harness::Process p(o);
+  ExpectExit(p, 2);
+  EXPECT_EQ(harness::PanicLine(p.Stderr()), "panic: Sample format not supported") << p.Stderr();
 }
 
 TEST_F(Sound, UnusualSoundtracksPlayOrEndWithTheirError) {

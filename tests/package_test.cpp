@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -16,6 +17,65 @@ using namespace std::chrono_literals;
 
 bool Succeeded(const harness::Ended& e) {
   return WIFEXITED(e.status) && WEXITSTATUS(e.status) == 0;
+}
+
+// The kiosk's sound card on the Raspberry Pis' layouts of cards and HDMI connectors: the
+// cards it tries, best first, as "name how" lines.
+TEST(KioskSound, TheConnectedScreensHdmiCardThenTheJackThenTheRest) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> cards, connected;
+    std::string card, expected;
+  };
+  for (const Case& c : {
+           Case{"Pi 4, screen on port 2",
+                {"Headphones", "vc4hdmi0", "vc4hdmi1"},
+                {"2"},
+                "",
+                "vc4hdmi1 iec958,Headphones card,vc4hdmi0 iec958"},
+           Case{"Pi 4, cards in another order, no screen",
+                {"vc4hdmi0", "vc4hdmi1", "Headphones"},
+                {},
+                "",
+                "Headphones card,vc4hdmi0 iec958,vc4hdmi1 iec958"},
+           Case{"Pi 5, screen on port 1",
+                {"vc4hdmi0", "vc4hdmi1"},
+                {"1"},
+                "",
+                "vc4hdmi0 iec958,vc4hdmi1 iec958"},
+           Case{"Pi 3, screen on",
+                {"vc4hdmi", "Headphones"},
+                {"1"},
+                "",
+                "vc4hdmi iec958,Headphones card"},
+           Case{"a PC", {"PCH", "NVidia"}, {"1"}, "", "PCH card,NVidia card"},
+           Case{"ALSA_CARD",
+                {"Headphones", "vc4hdmi0"},
+                {"1"},
+                "vc4hdmi0",
+                "vc4hdmi0 iec958,Headphones card"},
+       }) {
+    SCOPED_TRACE(c.what);
+    harness::TempDir root;
+    std::filesystem::create_directories(root.path() + "/proc/asound");
+    std::ofstream cards(root.path() + "/proc/asound/cards");
+    for (size_t i = 0; i < c.cards.size(); ++i) {
+      cards << " " << i << " [" << c.cards[i] << "     ]: driver - " << c.cards[i] << "\n"
+            << "                      " << c.cards[i] << "\n";
+    }
+    cards.close();
+    for (const char* port : {"1", "2"}) {
+      const std::string connector = root.path() + "/sys/class/drm/card1-HDMI-A-" + port;
+      std::filesystem::create_directories(connector);
+      const bool on = std::find(c.connected.begin(), c.connected.end(), port) != c.connected.end();
+      std::ofstream(connector + "/status") << (on ? "connected\n" : "disconnected\n");
+    }
+    // An empty ALSA_CARD is none.
+    const auto listed =
+        harness::RunToEnd({.argv = {"sh", "-c", KIOSK_DIR "/sound | paste -sd,"},
+                           .env = {{"SHOWREEL_ROOT", root.path()}, {"ALSA_CARD", c.card}}});
+    EXPECT_EQ(listed.out, c.expected + "\n");
+  }
 }
 
 TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
