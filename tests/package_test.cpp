@@ -124,30 +124,32 @@ TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
                   "zcat " + root.path() + "/usr/share/man/man1/" + page + " | groff -man -ww -z"}});
     EXPECT_TRUE(Succeeded(man) && man.err.empty()) << page << ": " << man.err;
   }
-  // The units as shipped, but for the programs they start, which are not installed here.
+  // The units as shipped, but for the programs they start: those of the unpacked packages.
   const std::string units = root.path() + "/units";
   std::filesystem::create_directories(units);
-  for (const auto& [unit, from, to, user] :
-       {std::tuple{"usr/lib/systemd/user/showreel.service", "ExecStart=showreel",
-                   "ExecStart=" + root.path() + "/usr/bin/showreel", true},
-        // The kiosk's retry first: the kiosk names it.
-        {"usr/lib/systemd/system/showreel-kiosk-retry.service", "Type=", "Type=", false},
-        {"usr/lib/systemd/system/showreel-kiosk-retry.timer", "Unit=", "Unit=", false},
-        {"usr/lib/systemd/system/showreel-kiosk.service",
-         "ExecStart=/usr/libexec/showreel-kiosk/showreel-kiosk", "ExecStart=/bin/true", false},
-        // What puts a new show on the screen, each service before what starts it.
-        {"usr/lib/systemd/system/showreel-kiosk-show.service",
-         "ExecStart=/usr/libexec/showreel-kiosk/showreel-kiosk --if-replaced",
-         "ExecStart=/bin/true", false},
-        {"usr/lib/systemd/system/showreel-kiosk-show.path", "Unit=", "Unit=", false},
-        {"usr/lib/systemd/system/showreel-kiosk-pull.service",
-         "ExecStart=/usr/libexec/showreel-kiosk/pull", "ExecStart=/bin/true", false},
-        {"usr/lib/systemd/system/showreel-kiosk-pull.timer", "OnBootSec=", "OnBootSec=", false},
-        {"usr/lib/systemd/system/showreel-kiosk-screen.service",
-         "ExecStart=/usr/libexec/showreel-kiosk/screen changed", "ExecStart=/bin/true", false}}) {
+  // Each after the units it names.
+  for (const auto& [unit, user] : {std::pair{"usr/lib/systemd/user/showreel.service", true},
+                                   {"usr/lib/systemd/system/showreel-kiosk-retry.service", false},
+                                   {"usr/lib/systemd/system/showreel-kiosk-retry.timer", false},
+                                   {"usr/lib/systemd/system/showreel-kiosk.service", false},
+                                   {"usr/lib/systemd/system/showreel-kiosk-show.service", false},
+                                   {"usr/lib/systemd/system/showreel-kiosk-show.path", false},
+                                   {"usr/lib/systemd/system/showreel-kiosk-pull.service", false},
+                                   {"usr/lib/systemd/system/showreel-kiosk-pull.timer", false},
+                                   {"usr/lib/systemd/system/showreel-kiosk-screen.service", false},
+                                   {"usr/lib/systemd/system/showreel-kiosk-asleep.service", false},
+                                   {"usr/lib/systemd/system/showreel-kiosk-hours.service", false},
+                                   {"usr/lib/systemd/system/showreel-kiosk-hours.path", false}}) {
     std::string text = harness::ReadFile(root.path() + "/" + unit);
-    ASSERT_NE(text.find(from), std::string::npos) << unit;
-    text.replace(text.find(from), std::string(from).size(), to);
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"ExecStart=showreel",
+                                              "ExecStart=" + root.path() + "/usr/bin/showreel"},
+          {"=/usr/libexec/", "=" + root.path() + "/usr/libexec/"},
+          {"=-/usr/libexec/", "=-" + root.path() + "/usr/libexec/"}}) {
+      for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + 1)) {
+        text.replace(at, from.size(), to);
+      }
+    }
     const std::string copy = units + "/" + std::filesystem::path(unit).filename().string();
     std::ofstream(copy) << text;
     harness::Options o{.argv = {"systemd-analyze", "verify", "--man=no", copy},

@@ -528,6 +528,49 @@ def main():
         machine.sh("pkill -x aplay; sed -i /^ALSA_CARD=/d /etc/default/showreel-kiosk; " + restart)
         viewer.rewatch(machine, 300)
 
+        # The screen's hours, set as a user would, from an hour after now, then around now: the
+        # screen asleep by itself, the show stopped and no failure, the TV on HDMI-CEC told;
+        # then the show back in order. The TV: vivid's emulated HDMI input (cec0) on the other
+        # end of its output (cec1), played by cec-follower.
+        def hours(start, end):
+            at = machine.sh("date -d '%s' +%%H:%%M; date -d '%s' +%%H:%%M" % (start, end))
+            machine.sh("f=/etc/default/showreel-kiosk; { grep -v ^SCREEN_HOURS= $f; echo "
+                       "SCREEN_HOURS=%s; } > $f.new && mv $f.new $f" % "-".join(at.split()))
+
+        def tv(state):
+            return machine.sh("for i in $(seq 20); do cec-ctl -d1 --to 0 --give-device-power-"
+                              "status 2>&1 | grep -q 'pwr-state: %s ' && break; sleep 1; done; "
+                              "cec-ctl -d1 --to 0 --give-device-power-status 2>&1 | grep -o "
+                              "'pwr-state: .*'" % state, 60)
+        machine.sh("modprobe vivid && cec-ctl -d0 --tv >/dev/null && (cec-follower -d0 "
+                   ">/dev/null 2>&1 &)")
+        hours("+1 hour", "+2 hours")
+        _, dark = viewer.watch(machine, 120, lambda p, bg: p is None and not bg)
+        standby = tv("standby")
+        machine.sh("for i in $(seq 60); do DISPLAY=:0 xset q 2>/dev/null | grep -q 'Monitor is "
+                   "Off' && break; sleep 1; done", 90)
+        asleep = machine.screen()
+        with open(os.path.join(run, "asleep.ppm"), "wb") as f:
+            f.write(b"P6 %d %d 255\n" % asleep.shape[1::-1] + asleep.tobytes())
+        state = machine.sh("systemctl show -P ActiveState showreel-kiosk; pgrep -c -x showreel; "
+                           "DISPLAY=:0 xset q | grep -o 'Monitor is .*'; journalctl -b -o cat "
+                           "-u showreel-kiosk-asleep | grep 'sleeps until'")
+        black = np.mean(asleep.max(axis=2) < 16)
+        check(dark and black > 0.99 and state is not None and "sleeps until" in state and
+              state.startswith("inactive\n0\nMonitor is Off\n") and
+              machine.unit("Result") == "success" and standby == "pwr-state: standby (0x01)",
+              "outside the screen's hours: %.3f of the screen black, the show stopped with no "
+              "failure, the TV in standby: %s; %s" % (black, state, standby))
+        hours("-1 hour", "+1 hour")
+        seen, ok, _ = viewer.rewatch(machine, 300)
+        woken = tv("on")
+        left = machine.sh("systemctl show -P ActiveState showreel-kiosk-asleep; systemctl show "
+                          "-P Result showreel-kiosk-asleep")
+        check(ok and seen == sorted(set(seen)) and len(seen) >= 8 and left == "inactive\n"
+              "success" and woken == "pwr-state: on (0x00)", "inside the screen's hours: the show "
+              "back in order (%s), the TV on (%s), asleep no more (%s)" % (seen, woken, left))
+        machine.sh("sed -i /^SCREEN_HOURS=/d /etc/default/showreel-kiosk")
+
         machine.key("q")
         _, gone = viewer.watch(machine, 60, lambda p, bg: p is None and not bg)
         time.sleep(15)
