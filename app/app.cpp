@@ -124,6 +124,35 @@ WindowShape Shape() {
   return {desktop.w, desktop.h, kWindowFlags};
 }
 
+// Music that stopped moving, stuck in its set-up or in a write, would leave a show that looks
+// healthy and is silent, for good: that is fatal, so that whoever runs the show starts it
+// again. The time counts only while the main loop itself runs: a process stopped or a machine
+// suspended stalls both threads alike.
+class MusicWatch {
+ public:
+  static constexpr std::chrono::seconds kLimit{30};
+  void Check() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastCheck_ < std::chrono::milliseconds(500)) return;
+    if (now - lastCheck_ > std::chrono::seconds(5)) lastMove_ = now;
+    lastCheck_ = now;
+    if (const uint64_t taken = soundtrack::WritesTaken(); taken != taken_) {
+      taken_ = taken;
+      lastMove_ = now;
+    } else if (now - lastMove_ > kLimit) {
+      support::Fatal("the music has stopped: the sound output took nothing for " +
+                         std::to_string(kLimit.count()) + " s",
+                     "Its device or sound server stopped taking samples, or a sound library hung "
+                     "while starting; the show ends so that it can be started again.");
+    }
+  }
+
+ private:
+  uint64_t taken_ = 0;
+  std::chrono::steady_clock::time_point lastCheck_ = std::chrono::steady_clock::now(),
+                                        lastMove_ = lastCheck_;
+};
+
 void* PlaySoundtrack(void*) {
   pthread_setname_np(pthread_self(), "music");
   soundtrack::PlayMP3("music/dunk.mp3");
@@ -243,7 +272,11 @@ void Run(const FrameFunction& frame) {
   StartSoundtrack();
 
   ServiceNotifier notifier;
-  while (frame(renderer, scene)) notifier.Presented();
+  MusicWatch music;
+  while (frame(renderer, scene)) {
+    notifier.Presented();
+    music.Check();
+  }
 }
 
 }  // namespace app

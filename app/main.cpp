@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include "app/app.h"
+#include "soundtrack/audio.h"
 #include "soundtrack/decoder.h"
 
 namespace {
@@ -10,6 +11,8 @@ const bool decoderLibraryReady = (soundtrack::InitDecoderLibrary(), true);
 
 int main() {
   app::Run();
-  // The music thread may be inside a blocking write: end at once, without exit handlers.
+  // The music thread may be inside a blocking write: end at once, without exit handlers, but
+  // not in the middle of a call that could leave another process's state locked.
+  soundtrack::audio::SettleForExit();
   _exit(0);
 }

@@ -1,9 +1,18 @@
 #include "soundtrack/audio.h"
 
+#include <dlfcn.h>
 #include <portaudio.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
 #include <limits>
+#include <mutex>
 
 namespace soundtrack::audio {
 namespace {
@@ -252,3 +261,82 @@ support::Error Stream::Close() {
 }
 
 }  // namespace soundtrack::audio
+
+// libjack's metadata database lives in shared memory, /dev/shm, with its locks. Any
+// jack_client_open attaches it, server or not, and a process that ends inside one of its locks,
+// as this one does on `q` or a signal, leaves it locked for every later JACK client of the
+// user, this program's next start among them. PortAudio opens a JACK client while it starts,
+// and so does ALSA's `jack` plug-in when PortAudio looks at the devices; neither is ever the
+// default output. These definitions come before libjack's in the lookup, so every such call
+// passes here: with no JACK server to reach, it fails at once, as libjack would have failed,
+// without touching the shared state. With a server, it goes on to libjack.
+namespace soundtrack::audio {
+namespace {
+
+using JackOpen = void* (*)(const char*, int, int*, ...);
+using JackClose = int (*)(void*);
+
+// Held across every call into libjack, and for good by a process about to end (SettleForExit).
+std::timed_mutex jackCalls;
+
+// libjack's option bits that take a further argument, in the order it reads them, and its
+// status bits for a failure to reach a server.
+constexpr int kJackStringOptions[] = {0x04, 0x08, 0x10, 0x20};
+constexpr int kJackFailure = 0x01, kJackServerFailed = 0x10;
+
+// Whether a JACK server of this user answers on its socket.
+bool JackServerAnswers(const char* name) {
+  if (name == nullptr || *name == '\0') name = std::getenv("JACK_DEFAULT_SERVER");
+  if (name == nullptr || *name == '\0') name = "default";
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const int n = std::getenv("JACK_PROMISCUOUS_SERVER")
+                    ? std::snprintf(addr.sun_path, sizeof addr.sun_path, "/dev/shm/jack_%s_0", name)
+                    : std::snprintf(addr.sun_path, sizeof addr.sun_path, "/dev/shm/jack_%s_%d_0",
+                                    name, static_cast<int>(getuid()));
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof addr.sun_path) return false;
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool answers = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return answers;
+}
+
+// libjack's own function, or null where none is loaded.
+template <class F>
+F Next(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+void SettleForExit() { (void)jackCalls.try_lock_for(std::chrono::seconds(1)); }
+
+}  // namespace soundtrack::audio
+
+extern "C" void* jack_client_open(const char* clientName, int options, int* status, ...) {
+  using namespace soundtrack::audio;
+  const char* more[std::size(kJackStringOptions)] = {};
+  va_list ap;
+  va_start(ap, status);
+  for (size_t k = 0; k < std::size(kJackStringOptions); ++k) {
+    if (options & kJackStringOptions[k]) more[k] = va_arg(ap, const char*);
+  }
+  va_end(ap);
+  const auto real = Next<JackOpen>("jack_client_open");
+  if (real == nullptr || !JackServerAnswers(more[0])) {
+    if (status != nullptr) *status = kJackFailure | kJackServerFailed;
+    return nullptr;
+  }
+  const std::lock_guard lock(jackCalls);
+  return real(clientName, options, status, more[0], more[1], more[2], more[3]);
+}
+
+extern "C" int jack_client_close(void* client) {
+  using namespace soundtrack::audio;
+  const auto real = Next<JackClose>("jack_client_close");
+  if (real == nullptr) return -1;
+  const std::lock_guard lock(jackCalls);
+  return real(client);
+}
+

@@ -143,4 +143,9 @@ support::Result<std::unique_ptr<Stream>> OpenDefaultStream(int numInputChannels,
                                                            int framesPerBuffer,
                                                            std::shared_ptr<SampleBuffer> buffer);
 
+// Waits, a second at most, for a call into a sound library's state that other processes share
+// (libjack's) to end, and keeps any other from starting: the process can then end at once
+// without leaving that state locked.
+void SettleForExit();
+
 }  // namespace soundtrack::audio

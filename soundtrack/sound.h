@@ -19,6 +19,10 @@ inline constexpr int kFramesPerBuffer = 8192;
 // Raises the fatal error for `err`, if there is one.
 void chk(const support::Error& err);
 
+// How many writes the audio output has taken since the process started: it stands still while
+// the music is stuck, in its set-up or in a write.
+uint64_t WritesTaken();
+
 // Decodes `fileName` and writes it to the default output, looping, on the calling thread. It
 // returns only through a fatal error.
 [[noreturn]] void PlayMP3(const std::string& fileName);

@@ -1,7 +1,9 @@
 #include "support/support.h"
 
 #include <execinfo.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -29,7 +31,50 @@ void WriteAll(std::string_view s) {
   }
 }
 
+// The held-back standard error: the memory file that stands in for it, and the real one.
+std::mutex held;
+int heldFd = -1;
+int realStderr = -1;
+
+// Puts standard error back and returns what was held. The caller holds `held`.
+std::string Unhold() {
+  std::string text;
+  if (heldFd < 0) return text;
+  dup2(realStderr, STDERR_FILENO);
+  char buf[4096];
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(heldFd, buf, sizeof buf, at);
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+    at += n;
+  }
+  close(heldFd);
+  close(realStderr);
+  heldFd = realStderr = -1;
+  return text;
+}
+
 }  // namespace
+
+void HoldStderr() {
+  const std::lock_guard lock(held);
+  if (heldFd >= 0) return;
+  const int mem = memfd_create("held-stderr", MFD_CLOEXEC);
+  if (mem < 0) return;
+  const int real = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (real < 0 || dup2(mem, STDERR_FILENO) < 0) {
+    close(mem);
+    if (real >= 0) close(real);
+    return;
+  }
+  heldFd = mem;
+  realStderr = real;
+}
+
+void ReleaseStderr() {
+  const std::lock_guard lock(held);
+  (void)Unhold();
+}
 
 Error MakeError(std::string text) { return Error(std::make_shared<TextError>(std::move(text))); }
 
@@ -74,10 +119,17 @@ void RunThreadCleanups() {
   // Both threads may fail at once: one message, one exit.
   static std::mutex exiting;
   exiting.lock();
+  // Never released: a thread that would put standard error back now waits for the exit.
+  held.lock();
+  const std::string heldBack = Unhold();
 
   std::string msg = "panic: " + first + "\n";
   if (!during.empty()) msg += "during clean-up: " + during + "\n";
   if (!firstAdvice.empty()) msg += firstAdvice + "\n";
+  if (!heldBack.empty()) {
+    msg += "\nwritten meanwhile by the libraries:\n" + heldBack;
+    if (heldBack.back() != '\n') msg += "\n";
+  }
   msg += "\n";
   char name[32] = "?";
   pthread_getname_np(pthread_self(), name, sizeof name);

@@ -83,4 +83,10 @@ void RunThreadCleanups();
 [[noreturn]] void Fatal(const Error& err);
 [[noreturn]] void Fatal(std::string_view text, std::string_view advice = {});
 
+// Standard error held back: until ReleaseStderr, whatever the process writes there is kept in
+// memory instead. A fatal error meanwhile writes it after its own lines; ReleaseStderr drops
+// it. For libraries that talk while they start. Where memory cannot be had, nothing is held.
+void HoldStderr();
+void ReleaseStderr();
+
 }  // namespace support

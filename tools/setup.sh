@@ -17,7 +17,7 @@ cross=()
 
 packages=(g++ cmake make pkg-config libsdl2-dev libmpg123-dev portaudio19-dev libwayland-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang-format libsystemd-dev
-  xvfb libx11-dev libxtst-dev lame pulseaudio pulseaudio-utils alsa-utils libasound2-plugins)
+  xvfb libx11-dev libxtst-dev lame pulseaudio pulseaudio-utils alsa-utils libasound2-plugins gdb)
 # Compositors and PipeWire for the tests, the packaging checks, ImageMagick for the show
 # command, and what the virtual-machine test boots with and serves shows from. Without their
 # recommended packages: those bring pipewire-alsa, which removes pulseaudio.
