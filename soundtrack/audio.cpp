@@ -339,4 +339,3 @@ extern "C" int jack_client_close(void* client) {
   const std::lock_guard lock(jackCalls);
   return real(client);
 }
-
