@@ -301,8 +301,9 @@ class Viewer:
             np.abs(shot[y, x].astype(int) - self.background[y, x]).max() <= 12 for y, x in corners)
         return picture, background
 
-    def watch(self, machine, bound, until):
-        """The pictures seen, in order, until `until(picture, background)` holds or `bound`."""
+    def watch(self, machine, bound, until, pause=0.2):
+        """The pictures seen, in order, until `until(picture, background)` holds or `bound`;
+        `pause` between two screendumps."""
         seen, end = [], time.time() + bound
         while time.time() < end:
             picture, background = self.look(machine.screen())
@@ -310,7 +311,7 @@ class Viewer:
                 seen.append(picture)
             if until(picture, background):
                 return seen, True
-            time.sleep(0.2)
+            time.sleep(pause)
         return seen, False
 
     def rewatch(self, machine, bound, background=True):
@@ -457,8 +458,10 @@ def main():
                            "'pulse|jack|shader cache|ALSA lib'")
         check(noise == "", "no line of a sound server, a shader cache or ALSA in the journal: %s"
               % noise)
-        print("the kiosk's journal of its start:\n" + (machine.sh("journalctl -b -u "
-              "showreel-kiosk -o cat") or ""), flush=True)
+        said = (machine.sh("journalctl -b -u showreel-kiosk -o cat") or "").splitlines()
+        check(0 < len(said) <= 6 and all(line.startswith(("showreel-kiosk: ", "Starting ",
+                                                          "Started ")) for line in said),
+              "the start in %d lines, each systemd's or the kiosk's: %s" % (len(said), said))
         owner = machine.sh("ps -o user= -C showreel")
         check(owner == "showreel-kiosk", "the show runs as the kiosk's user: %s" % owner)
 
@@ -644,9 +647,11 @@ def main():
               "%s" % watching)
         pulled = time.time()
         pull_from_serve(machine)
-        before, new = viewer.watch(machine, 300, lambda p, bg: p in (2, 7, 5))
+        # Screendumps one after the other: each picture is there for a second only, and a
+        # screendump under TCG on a busy host takes most of one.
+        before, new = viewer.watch(machine, 300, lambda p, bg: p in (2, 7, 5), 0)
         first = time.time() - pulled
-        seen, ok = viewer.watch(machine, 60, lambda p, bg: bg and p is None)
+        seen, ok = viewer.watch(machine, 60, lambda p, bg: bg and p is None, 0)
         seen = before[-1:] + seen[1:] if seen[:1] == before[-1:] else before[-1:] + seen
         check(new and ok and seen == [2, 7, 5] and machine.unit("InvocationID") != kiosk,
               "a show pulled: its first picture %.0f s after the pull began, then %s and the "
