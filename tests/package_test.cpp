@@ -139,7 +139,8 @@ TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
                                    {"usr/lib/systemd/system/showreel-kiosk-screen.service", false},
                                    {"usr/lib/systemd/system/showreel-kiosk-asleep.service", false},
                                    {"usr/lib/systemd/system/showreel-kiosk-hours.service", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk-hours.path", false}}) {
+                                   {"usr/lib/systemd/system/showreel-kiosk-hours.path", false},
+                                   {"usr/lib/systemd/system/showreel-kiosk-status.service", false}}) {
     std::string text = harness::ReadFile(root.path() + "/" + unit);
     for (const auto& [from, to] :
          {std::pair<std::string, std::string>{"ExecStart=showreel",

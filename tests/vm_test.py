@@ -5,6 +5,7 @@ through QMP. The root shell on the serial console is only this test's instrument
 
 usage: vm_test.py CPACK CPACK_CONFIG DEMO_SET XRUN_PROGRAM"""
 import base64, glob, hashlib, json, os, re, shutil, socket, struct, subprocess, sys, tempfile, threading, time
+import urllib.parse, urllib.request
 import numpy as np
 
 CACHE = os.path.join(os.environ.get("XDG_CACHE_HOME", os.path.expanduser("~/.cache")),
@@ -53,8 +54,9 @@ SOUND = ["-audiodev", "wav,id=snd,path=%(run)s/sound.wav", "-device", "intel-hda
          "-device", "hda-output,audiodev=snd"]
 # A network that reaches nothing but an rsync daemon, started by QEMU for each connection to
 # 10.0.2.100:873 from what %(run)s/serve says.
+# Its node exporter, for the test's Prometheus, at the host's port %(metrics)d.
 NET = ["-nic", "user,model=virtio-net-pci,restrict=on,guestfwd=tcp:10.0.2.100:873-cmd:sh "
-       "%(run)s/serve"]
+       "%(run)s/serve,hostfwd=tcp:127.0.0.1:%(metrics)d-:9100"]
 failures = []
 
 
@@ -160,6 +162,62 @@ def arch_of(img):
     return os.path.basename(img).split("-")[0]
 
 
+def free_port(run, name):
+    """A port of the host's loopback that nothing listens on, the same for the run's name."""
+    path = os.path.join(run, name + ".port")
+    if not os.path.exists(path):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            open(path, "w").write(str(s.getsockname()[1]))
+    return int(open(path).read())
+
+
+class Prometheus:
+    """A real Prometheus on the host, scraping the machine's node exporter every 5 s in the job
+    the shipped alerts expect, and evaluating them."""
+
+    def __init__(self, run):
+        rules = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging",
+                             "kiosk", "examples", "showreel-alerts.yml")
+        config = os.path.join(run, "prometheus.yml")
+        with open(config, "w") as f:
+            json.dump({"global": {"scrape_interval": "5s", "evaluation_interval": "5s"},
+                       "rule_files": [os.path.abspath(rules)],
+                       "scrape_configs": [{"job_name": "showreel", "static_configs": [
+                           {"targets": ["127.0.0.1:%d" % free_port(run, "metrics")]}]}]}, f)
+        self.address = "127.0.0.1:%d" % free_port(run, "prometheus")
+        self.process = subprocess.Popen(
+            ["prometheus", "--config.file=" + config, "--web.listen-address=" + self.address,
+             "--storage.tsdb.path=" + os.path.join(run, "tsdb"), "--log.level=warn"],
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(run, "prometheus.err"), "w"))
+
+    def query(self, promql):
+        """The instant vector's samples: [(labels, value)]; [] when it cannot be had."""
+        url = "http://%s/api/v1/query?query=%s" % (self.address, urllib.parse.quote(promql))
+        try:
+            with urllib.request.urlopen(url, timeout=10) as answer:
+                result = json.load(answer)["data"]["result"]
+        except (OSError, ValueError, KeyError):
+            return []
+        return [(r["metric"], float(r["value"][1])) for r in result]
+
+    def await_query(self, promql, bound):
+        """The samples of the query once it has some, or [] after `bound` seconds."""
+        end = time.time() + bound
+        while time.time() < end:
+            if samples := self.query(promql):
+                return samples
+            time.sleep(2)
+        return []
+
+    def alerts(self, state="firing"):
+        return sorted(m["alertname"] for m, _ in self.query('ALERTS{alertstate="%s"}' % state))
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+
+
 class Machine:
     def __init__(self, img, run, kvm, devices=DISPLAY + SOUND + NET):
         self.run, self.out, self.n = run, bytearray(), 0
@@ -179,7 +237,7 @@ class Machine:
              "-append", "root=/dev/vda rw console=tty1 console=" + self.console,
              "-drive", "file=" + disk + ",if=virtio,format=qcow2",
              "-qmp", "unix:" + run + "/qmp,server=on,wait=off", "-serial", "stdio"] +
-            [d % {"run": run} for d in devices],
+            [d % {"run": run, "metrics": free_port(run, "metrics")} for d in devices],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(run + "/qemu.err", "w"))
         threading.Thread(target=self._read, daemon=True).start()
         time.sleep(1)
@@ -451,6 +509,7 @@ def main():
             # Another architecture's program; the rest is the kiosk's own logic, tried above.
             check(crash(machine, viewer, "SEGV"), "SIGSEGV: brought back once, on the screen again")
             return 1 if failures else 0
+        prometheus = Prometheus(run)
         time.sleep(max(0, 180 - (time.time() - power_on)))
         restarts = machine.unit("NRestarts")
         check(restarts == "0", "started once: no restart in its first minutes (%s)" % restarts)
@@ -462,6 +521,14 @@ def main():
         check(0 < len(said) <= 6 and all(line.startswith(("showreel-kiosk: ", "Starting ",
                                                           "Started ")) for line in said),
               "the start in %d lines, each systemd's or the kiosk's: %s" % (len(said), said))
+        # The kiosk's state as the fleet's Prometheus scrapes it from its node exporter.
+        well = prometheus.await_query("showreel_show_up == 1 and on() showreel_sound_playing == 1 "
+                                      "and on() showreel_screen_connected == 1", 60)
+        scraped = sorted("%s%s %g" % (m.pop("__name__"), {k: v for k, v in m.items() if k not in
+                                                          ("job", "instance")} or "", value)
+                         for m, value in prometheus.query('{__name__=~"showreel_.+"}'))
+        check(well and prometheus.alerts() == prometheus.alerts("pending") == [],
+              "the show on the screen as Prometheus scrapes it, no alert: %s" % scraped)
         owner = machine.sh("ps -o user= -C showreel")
         check(owner == "showreel-kiosk", "the show runs as the kiosk's user: %s" % owner)
 
@@ -587,6 +654,11 @@ def main():
               machine.unit("Result") == "success" and standby == "pwr-state: standby (0x01)",
               "outside the screen's hours: %.3f of the screen black, the show stopped with no "
               "failure, the TV in standby: %s; %s" % (black, state, standby))
+        asleep = prometheus.await_query("showreel_asleep == 1", 60)
+        time.sleep(15)
+        dark = prometheus.query('ALERTS{alertname="ShowreelScreenDark"}')
+        check(asleep and not dark, "asleep by its hours in Prometheus, and no ShowreelScreenDark, "
+              "not even pending: %s" % dark)
         hours("-1 hour", "+1 hour")
         seen, ok, _ = viewer.rewatch(machine, 300)
         woken = tv("on")
@@ -602,6 +674,7 @@ def main():
         time.sleep(15)
         state = machine.sh("systemctl is-active showreel-kiosk; pgrep -x showreel")
         check(gone and state == "inactive", "q ends the show for good: %s" % state)
+        ended = time.time()
         # The card is free: stalls inside a write on the show's own sound device. alsa-lib's
         # plug-ins between the stream and dmix abort there, as the show did on a busy machine.
         machine.put(xrun, "/usr/local/bin/alsa-commit-xrun")
@@ -612,6 +685,11 @@ def main():
         check(stalls is not None and "status 0" in stalls,
               "the kiosk's sound survives the card running dry inside a write: %s" % stalls)
 
+        # Five minutes dark, the alert's wait: meanwhile the trial above ran.
+        fired = prometheus.await_query('ALERTS{alertname="ShowreelScreenDark",alertstate='
+                                       '"firing"}', max(30, 420 - (time.time() - ended)))
+        check(fired != [], "the show ended with q: ShowreelScreenDark fired %.0f s later" %
+              (time.time() - ended))
         machine.sh("systemctl start --no-block showreel-kiosk")
         _, back = viewer.watch(machine, 300, lambda p, bg: p is not None)
         check(back, "started again by hand")
@@ -671,6 +749,8 @@ def main():
                   (source, said))
     finally:
         machine.stop()
+        if "prometheus" in locals():
+            prometheus.stop()
         print("serial console, screens and capture in", run)
     print("%.0f s in all" % (time.time() - start))
     return 1 if failures else 0

@@ -19,11 +19,13 @@ packages=(g++ cmake make pkg-config libsdl2-dev libmpg123-dev portaudio19-dev li
   libgtest-dev libgmock-dev libbenchmark-dev clang-format libsystemd-dev
   xvfb libx11-dev libxtst-dev lame pulseaudio pulseaudio-utils alsa-utils libasound2-plugins gdb)
 # Compositors and PipeWire for the tests, the packaging checks, ImageMagick for the show
-# command, and what the virtual-machine test boots with and serves shows from. Without their
+# command, and what the virtual-machine test boots with, serves shows from and watches the
+# kiosk's metrics with (Prometheus, whose promtool tests the alerts). Without their
 # recommended packages: those bring pipewire-alsa, which removes pulseaudio.
 bare=(sway grim wtype xwayland cage pipewire pipewire-bin pipewire-pulse wireplumber
   dbus-user-session dpkg-dev lintian systemd udev groff-base imagemagick
-  qemu-system-x86 qemu-utils mmdebstrap e2fsprogs python3 python3-numpy arch-test rsync)
+  qemu-system-x86 qemu-utils mmdebstrap e2fsprogs python3 python3-numpy arch-test rsync
+  prometheus)
 # Cross-building, its tests under QEMU's user emulation and its machine: the libraries as
 # -dev:ARCH packages.
 libs=(libsdl2-dev libmpg123-dev portaudio19-dev libwayland-dev libgtest-dev libgmock-dev
