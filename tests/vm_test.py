@@ -359,9 +359,8 @@ class Viewer:
             np.abs(shot[y, x].astype(int) - self.background[y, x]).max() <= 12 for y, x in corners)
         return picture, background
 
-    def watch(self, machine, bound, until, pause=0.2):
-        """The pictures seen, in order, until `until(picture, background)` holds or `bound`;
-        `pause` between two screendumps."""
+    def watch(self, machine, bound, until):
+        """The pictures seen, in order, until `until(picture, background)` holds or `bound`."""
         seen, end = [], time.time() + bound
         while time.time() < end:
             picture, background = self.look(machine.screen())
@@ -369,7 +368,7 @@ class Viewer:
                 seen.append(picture)
             if until(picture, background):
                 return seen, True
-            time.sleep(pause)
+            time.sleep(0.2)
         return seen, False
 
     def rewatch(self, machine, bound, background=True):
@@ -444,12 +443,17 @@ def serve(run, demo, pictures):
         f.write("exec rsync --daemon --config=%s/rsyncd.conf\n" % run if pictures else "exit\n")
 
 
+def network_up(machine):
+    """The machine's network up, at the address that QEMU's user network forwards to."""
+    machine.sh("for link in $(ls /sys/class/net | grep -v lo); do ip link set $link up && "
+               "ip addr replace 10.0.2.15/24 dev $link; done")
+
+
 def pull_from_serve(machine):
     """The machine's network up, its kiosk set to pull from serve()'s daemon, a pull started."""
-    machine.sh("for link in $(ls /sys/class/net | grep -v lo); do ip link set $link up && "
-               "ip addr add 10.0.2.15/24 dev $link; done; echo SHOW_SOURCE=rsync://10.0.2.100/"
-               "shows/ > /etc/default/showreel-kiosk; systemctl start --no-block "
-               "showreel-kiosk-pull")
+    network_up(machine)
+    machine.sh("echo SHOW_SOURCE=rsync://10.0.2.100/shows/ > /etc/default/showreel-kiosk; "
+               "systemctl start --no-block showreel-kiosk-pull")
 
 
 def packaged(cpack, config):
@@ -509,6 +513,7 @@ def main():
             # Another architecture's program; the rest is the kiosk's own logic, tried above.
             check(crash(machine, viewer, "SEGV"), "SIGSEGV: brought back once, on the screen again")
             return 1 if failures else 0
+        network_up(machine)
         prometheus = Prometheus(run)
         time.sleep(max(0, 180 - (time.time() - power_on)))
         restarts = machine.unit("NRestarts")
@@ -725,11 +730,9 @@ def main():
               "%s" % watching)
         pulled = time.time()
         pull_from_serve(machine)
-        # Screendumps one after the other: each picture is there for a second only, and a
-        # screendump under TCG on a busy host takes most of one.
-        before, new = viewer.watch(machine, 300, lambda p, bg: p in (2, 7, 5), 0)
+        before, new = viewer.watch(machine, 300, lambda p, bg: p in (2, 7, 5))
         first = time.time() - pulled
-        seen, ok = viewer.watch(machine, 60, lambda p, bg: bg and p is None, 0)
+        seen, ok = viewer.watch(machine, 60, lambda p, bg: bg and p is None)
         seen = before[-1:] + seen[1:] if seen[:1] == before[-1:] else before[-1:] + seen
         check(new and ok and seen == [2, 7, 5] and machine.unit("InvocationID") != kiosk,
               "a show pulled: its first picture %.0f s after the pull began, then %s and the "
