@@ -128,19 +128,20 @@ TEST(Package, BuildsCleanAndItsDemoRunsUnpacked) {
   const std::string units = root.path() + "/units";
   std::filesystem::create_directories(units);
   // Each after the units it names.
-  for (const auto& [unit, user] : {std::pair{"usr/lib/systemd/user/showreel.service", true},
-                                   {"usr/lib/systemd/system/showreel-kiosk-retry.service", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk-retry.timer", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk.service", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk-show.service", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk-show.path", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk-pull.service", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk-pull.timer", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk-screen.service", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk-asleep.service", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk-hours.service", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk-hours.path", false},
-                                   {"usr/lib/systemd/system/showreel-kiosk-status.service", false}}) {
+  for (const auto& [unit, user] :
+       {std::pair{"usr/lib/systemd/user/showreel.service", true},
+        {"usr/lib/systemd/system/showreel-kiosk-retry.service", false},
+        {"usr/lib/systemd/system/showreel-kiosk-retry.timer", false},
+        {"usr/lib/systemd/system/showreel-kiosk.service", false},
+        {"usr/lib/systemd/system/showreel-kiosk-show.service", false},
+        {"usr/lib/systemd/system/showreel-kiosk-show.path", false},
+        {"usr/lib/systemd/system/showreel-kiosk-pull.service", false},
+        {"usr/lib/systemd/system/showreel-kiosk-pull.timer", false},
+        {"usr/lib/systemd/system/showreel-kiosk-screen.service", false},
+        {"usr/lib/systemd/system/showreel-kiosk-asleep.service", false},
+        {"usr/lib/systemd/system/showreel-kiosk-hours.service", false},
+        {"usr/lib/systemd/system/showreel-kiosk-hours.path", false},
+        {"usr/lib/systemd/system/showreel-kiosk-status.service", false}}) {
     std::string text = harness::ReadFile(root.path() + "/" + unit);
     for (const auto& [from, to] :
          {std::pair<std::string, std::string>{"ExecStart=showreel",
