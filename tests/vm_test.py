@@ -492,6 +492,7 @@ def main():
     serve(run, demo, None)
     machine, kvm, power_on = switch_on(img, run)
     viewer = Viewer(demo)
+    prometheus = None
     try:
         seen, ok = viewer.watch(machine, 600, lambda p, bg: bg and p == 13)
         check(ok, "the show's last picture over its background %.0f s after power-on (%s)" %
@@ -752,7 +753,7 @@ def main():
                   (source, said))
     finally:
         machine.stop()
-        if "prometheus" in locals():
+        if prometheus:
             prometheus.stop()
         print("serial console, screens and capture in", run)
     print("%.0f s in all" % (time.time() - start))
